@@ -1,0 +1,336 @@
+// The platform operations on Linux and other POSIX systems. The 8-bit code
+// page is the identity: each byte is the character of the same value, so
+// every byte of a path or command passes through unchanged.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "platform/platform.h"
+#include "text/command_line.h"
+
+extern char** environ;
+
+namespace pvr {
+namespace {
+
+std::string BytesOf(const Text& text) {
+  std::string bytes(text.size(), '\0');
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    // Every text here was read from bytes or written in the code as ASCII.
+    bytes[i] = static_cast<char>(text[i] <= 0xFF ? text[i] : u'?');
+  }
+  return bytes;
+}
+
+Text TextOfBytes(const char* bytes, std::size_t size) {
+  Text text(size, u'\0');
+  for (std::size_t i = 0; i < size; ++i) {
+    text[i] = static_cast<unsigned char>(bytes[i]);
+  }
+  return text;
+}
+
+Text TextOfBytes(const std::string& bytes) {
+  return TextOfBytes(bytes.data(), bytes.size());
+}
+
+// The system would stop reading a path at a NUL and see another file.
+std::string NativeName(const Text& name) {
+  if (name.find(u'\0') != Text::npos) {
+    throw Failure{FailureKind::kBadFileName, name,
+                  TextOf("contains a NUL character")};
+  }
+  return BytesOf(name);
+}
+
+bool DirectoryOfExists(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  struct stat status;
+  return stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+FailureKind KindOfError(int error, const std::string& path) {
+  switch (error) {
+    case ENOENT:
+      return DirectoryOfExists(path) ? FailureKind::kFileNotFound
+                                     : FailureKind::kPathNotFound;
+    case ENOTDIR:
+      return FailureKind::kPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case EBUSY:
+    case ETXTBSY:
+      return FailureKind::kAccessDenied;
+    case ENAMETOOLONG:
+    case ELOOP:
+    case EILSEQ:
+      return FailureKind::kBadFileName;
+    case ENOMEM:
+      return FailureKind::kOutOfMemory;
+    default:
+      return FailureKind::kInputOutput;
+  }
+}
+
+[[noreturn]] void FailWithError(int error, const Text& object,
+                                const std::string& path) {
+  throw Failure{KindOfError(error, path), object, TextOf(std::strerror(error))};
+}
+
+[[noreturn]] void FailNotRegular(const Text& path) {
+  throw Failure{FailureKind::kAccessDenied, path, TextOf("not a regular file")};
+}
+
+// Closes on every way out, failures included.
+struct OpenFile {
+  explicit OpenFile(int opened) : descriptor(opened) {}
+  OpenFile(OpenFile&& other) noexcept : descriptor(other.descriptor) {
+    other.descriptor = -1;
+  }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  ~OpenFile() {
+    if (descriptor >= 0) close(descriptor);
+  }
+  int descriptor;
+};
+
+// Non-blocking, so that a FIFO put in a file's place cannot hang the run;
+// anything but a regular file is refused once open.
+OpenFile OpenRegularFile(const Text& path, int flags) {
+  const std::string native = NativeName(path);
+  OpenFile file{
+      open(native.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666)};
+  if (file.descriptor < 0) FailWithError(errno, path, native);
+  struct stat status;
+  if (fstat(file.descriptor, &status) != 0) FailWithError(errno, path, native);
+  if (!S_ISREG(status.st_mode)) FailNotRegular(path);
+  return file;
+}
+
+std::tm LocalTimeOf(time_t seconds) {
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  return local;
+}
+
+}  // namespace
+
+Text ArgumentText() {
+  // The kernel's own copy of the arguments, NUL-separated, program first.
+  OpenFile file{open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC)};
+  if (file.descriptor < 0) {
+    FailWithError(errno, TextOf("/proc/self/cmdline"), "/proc/self/cmdline");
+  }
+  std::string bytes;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = read(file.descriptor, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      FailWithError(errno, TextOf("/proc/self/cmdline"), "/proc/self/cmdline");
+    }
+    if (got == 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  const auto program_end = bytes.find('\0');
+  if (program_end == std::string::npos || program_end + 1 >= bytes.size()) {
+    return Text();
+  }
+  std::string arguments = bytes.substr(program_end + 1);
+  arguments.pop_back();  // the last argument's terminator
+  for (char& c : arguments) {
+    if (c == '\0') c = ' ';
+  }
+  return TextOfBytes(arguments);
+}
+
+bool FileExists(const Text& path) {
+  const std::string native = NativeName(path);
+  const auto slash = native.rfind('/');
+  const std::string base =
+      slash == std::string::npos ? native : native.substr(slash + 1);
+  // Dot-files are this platform's hidden files.
+  if (base.empty() || base[0] == '.') return false;
+  struct stat status;
+  return stat(native.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+void DeleteFile(const Text& path) {
+  const std::string native = NativeName(path);
+  struct stat status;
+  if (stat(native.c_str(), &status) != 0) FailWithError(errno, path, native);
+  // Without any write bit the file is read-only; root would unlink it all
+  // the same, so the check is ours.
+  if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    throw Failure{FailureKind::kAccessDenied, path,
+                  TextOf("the file is read-only")};
+  }
+  if (unlink(native.c_str()) != 0) FailWithError(errno, path, native);
+}
+
+std::vector<Text> ReadTextLines(const Text& path) {
+  std::string bytes;
+  {
+    const OpenFile file = OpenRegularFile(path, O_RDONLY);
+    char buffer[65536];
+    for (;;) {
+      const ssize_t got = read(file.descriptor, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) FailWithError(errno, path, BytesOf(path));
+      if (got == 0) break;
+      bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+  // A line ends at LF, CR or CRLF; the last one needs no terminator.
+  std::vector<Text> lines;
+  std::size_t start = 0;
+  while (start < bytes.size()) {
+    const auto end = bytes.find_first_of("\r\n", start);
+    if (end == std::string::npos) {
+      lines.push_back(TextOfBytes(bytes.data() + start, bytes.size() - start));
+      break;
+    }
+    lines.push_back(TextOfBytes(bytes.data() + start, end - start));
+    start = end + 1;
+    if (bytes[end] == '\r' && start < bytes.size() && bytes[start] == '\n') {
+      ++start;
+    }
+  }
+  return lines;
+}
+
+void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
+  std::string record;
+  for (const Text& line : lines) record += BytesOf(line) + '\n';
+  const OpenFile file = OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT);
+  // One write to a file opened for appending: records of runs logging at
+  // the same moment never interleave.
+  std::size_t written = 0;
+  while (written < record.size()) {
+    const ssize_t put = write(file.descriptor, record.data() + written,
+                              record.size() - written);
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) FailWithError(errno, path, BytesOf(path));
+    written += static_cast<std::size_t>(put);
+  }
+}
+
+Text TemporaryDirectory() {
+  // TEMP is rarely set here; TMPDIR is the platform's own name for it.
+  for (const char* name : {"TEMP", "TMPDIR"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && value[0] != '\0') return TextOf(value);
+  }
+  return TextOf("/tmp");
+}
+
+Text PathSeparator() { return TextOf("/"); }
+
+Text ExecutableBaseName() {
+  char buffer[4096];
+  const ssize_t size = readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (size <= 0 || static_cast<std::size_t>(size) >= sizeof buffer) {
+    return TextOf("pvr-launch");
+  }
+  std::string name(buffer, static_cast<std::size_t>(size));
+  const auto slash = name.rfind('/');
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  const auto dot = name.rfind('.');
+  if (dot != std::string::npos && dot > 0) name.erase(dot);
+  return TextOfBytes(name);
+}
+
+double SecondsSinceMidnight() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const std::tm local = LocalTimeOf(now.tv_sec);
+  return local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec +
+         now.tv_nsec / 1e9;
+}
+
+double MonotonicSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
+}
+
+ClockTime TimeOfDay() {
+  const std::tm local = LocalTimeOf(time(nullptr));
+  return ClockTime{local.tm_hour, local.tm_min, local.tm_sec};
+}
+
+// No window events here: the wait is only the poll's pace.
+void DispatchPendingEvents() {
+  const timespec pace{0, 10 * 1000 * 1000};
+  nanosleep(&pace, nullptr);
+}
+
+void StartProcess(const Text& command_line) {
+  NativeName(command_line);  // refuses a NUL before anything starts
+  const std::vector<Text> words = SplitCommandLine(command_line);
+  if (words.empty() || words[0].empty()) {
+    throw Failure{FailureKind::kProgramNotFound, command_line,
+                  TextOf("the command is empty")};
+  }
+  std::vector<std::string> arguments;
+  for (const Text& word : words) arguments.push_back(BytesOf(word));
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  // A session of its own keeps the caller's terminal, hang-ups and Ctrl-C
+  // away from the recording; it reads nothing from the caller.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null",
+                                   O_RDONLY, 0);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t no_signals;
+  sigemptyset(&no_signals);
+  posix_spawnattr_setsigmask(&attributes, &no_signals);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+  pid_t child = 0;
+  const int error = posix_spawnp(&child, argv[0], &actions, &attributes,
+                                 argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error == 0) return;
+  const Text& program = words[0];
+  if (error == ENOENT) {
+    throw Failure{FailureKind::kProgramNotFound, program,
+                  TextOf(std::strerror(error))};
+  }
+  if (error == ENOEXEC) {
+    throw Failure{FailureKind::kNotAProgram, program,
+                  TextOf(std::strerror(error))};
+  }
+  FailWithError(error, program, arguments[0]);
+}
+
+void ReportFailure(const Failure& failure) {
+  std::string line =
+      BytesOf(ExecutableBaseName()) + ": " + FailureKindName(failure.kind);
+  if (!failure.object.empty()) line += ": " + BytesOf(failure.object);
+  if (!failure.reason.empty()) line += " (" + BytesOf(failure.reason) + ")";
+  line += '\n';
+  // Nothing more can be done if stderr is closed.
+  if (write(STDERR_FILENO, line.data(), line.size()) < 0) return;
+}
+
+}  // namespace pvr

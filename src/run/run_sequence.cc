@@ -1,0 +1,68 @@
+#include "run/run_sequence.h"
+
+#include <new>
+
+#include "actions/clear_target.h"
+#include "actions/launch.h"
+#include "actions/run_log.h"
+#include "job/job_file.h"
+#include "platform/platform.h"
+#include "run/failure.h"
+
+namespace pvr {
+
+Text JobPathOf(const Text& argument_text) {
+  const Text trimmed = TrimSpaces(argument_text);
+  const Text quote = TextOf("\"");
+  if (trimmed.empty() || LeftText(trimmed, 1) != quote ||
+      RightText(trimmed, 1) != quote) {
+    return trimmed;
+  }
+  const Text inner = TextFrom(trimmed, 2);
+  // A lone double quote is both the opening and the closing one.
+  if (inner.empty()) {
+    throw Failure{FailureKind::kInvalidArgument, argument_text,
+                  TextOf("a lone double quote is no job path")};
+  }
+  return TrimSpaces(LeftText(inner, LengthOf(inner) - 1));
+}
+
+bool HasJob(const Text& job_path) {
+  return !job_path.empty() &&
+         FindText(LowerCase(job_path), TextOf(".xml")) != 0 &&
+         FileExists(job_path);
+}
+
+namespace {
+
+// The order is fixed: the command is read only after the target has been
+// cleared, and the record is logged before the launch, so that a command
+// that cannot start is still on record.
+void RunJob() {
+  const Text job_path = JobPathOf(ArgumentText());
+  if (!HasJob(job_path)) return;
+  const Text job_data = LoadJobData(job_path);
+  const Text target_path = TargetPathOf(job_data);
+  ClearTarget(target_path);
+  const Text launch_command = LaunchCommandOf(job_data);
+  AppendRunRecord(target_path, launch_command);
+  LaunchMinimized(launch_command);
+}
+
+}  // namespace
+
+int RunLauncher() {
+  try {
+    RunJob();
+    return 0;
+  } catch (const Failure& failure) {
+    ReportFailure(failure);
+    return ExitStatusOf(failure.kind);
+  } catch (const std::bad_alloc&) {
+    const Failure failure{FailureKind::kOutOfMemory, Text(), Text()};
+    ReportFailure(failure);
+    return ExitStatusOf(failure.kind);
+  }
+}
+
+}  // namespace pvr

@@ -1,0 +1,48 @@
+#include "text/command_line.h"
+
+namespace pvr {
+
+std::vector<Text> SplitCommandLine(const Text& command_line) {
+  std::vector<Text> words;
+  Text word;
+  bool in_word = false;  // also true for a word of only quotes: ""
+  bool quoted = false;
+  const std::size_t length = command_line.size();
+  std::size_t at = 0;
+  while (at < length) {
+    const char16_t c = command_line[at];
+    if (c == u'\\') {
+      std::size_t end = at;
+      while (end < length && command_line[end] == u'\\') ++end;
+      const std::size_t backslashes = end - at;
+      in_word = true;
+      if (end < length && command_line[end] == u'"') {
+        word.append(backslashes / 2, u'\\');
+        if (backslashes % 2 == 1) {
+          word.push_back(u'"');
+          ++end;
+        }
+      } else {
+        word.append(backslashes, u'\\');
+      }
+      at = end;
+      continue;
+    }
+    if (c == u'"') {
+      quoted = !quoted;
+      in_word = true;
+    } else if ((c == u' ' || c == u'\t') && !quoted) {
+      if (in_word) words.push_back(word);
+      word.clear();
+      in_word = false;
+    } else {
+      word.push_back(c);
+      in_word = true;
+    }
+    ++at;
+  }
+  if (in_word) words.push_back(word);
+  return words;
+}
+
+}  // namespace pvr

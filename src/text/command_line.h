@@ -1,0 +1,16 @@
+#pragma once
+
+#include <vector>
+
+#include "text/text.h"
+
+namespace pvr {
+
+// Divides a command line into program and arguments by the Windows rules,
+// so that a job file means the same wherever it runs: spaces and tabs
+// separate; double quotes group and are removed; 2n backslashes before a
+// quote give n backslashes and the quote groups, 2n+1 give n backslashes
+// and a literal quote; other backslashes are literal.
+std::vector<Text> SplitCommandLine(const Text& command_line);
+
+}  // namespace pvr
