@@ -1,0 +1,345 @@
+// The platform operations on Windows, through the wide-character API:
+// Text is UTF-16 as wchar_t is. Files are read and written in the ANSI code
+// page; lines end at CR or CRLF, and the run log's lines end with CRLF.
+#include <windows.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "text/command_line.h"
+
+// <windows.h> makes DeleteFile a macro; this file defines pvr::DeleteFile.
+#undef DeleteFile
+
+namespace pvr {
+namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
+
+std::wstring Wide(const Text& text) {
+  return std::wstring(text.begin(), text.end());
+}
+
+Text TextOfWide(const wchar_t* wide, std::size_t size) {
+  return Text(wide, wide + size);
+}
+
+Text TextOfWide(const std::wstring& wide) {
+  return TextOfWide(wide.data(), wide.size());
+}
+
+// The system would stop reading a path at a NUL and see another file.
+std::wstring NativeName(const Text& name) {
+  if (name.find(u'\0') != Text::npos) {
+    throw Failure{FailureKind::kBadFileName, name,
+                  TextOf("contains a NUL character")};
+  }
+  return Wide(name);
+}
+
+FailureKind KindOfError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+      return FailureKind::kFileNotFound;
+    case ERROR_PATH_NOT_FOUND:
+      return FailureKind::kPathNotFound;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return FailureKind::kAccessDenied;
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_DIRECTORY:
+      return FailureKind::kBadFileName;
+    case ERROR_BAD_EXE_FORMAT:
+    case ERROR_EXE_MACHINE_TYPE_MISMATCH:
+      return FailureKind::kNotAProgram;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return FailureKind::kOutOfMemory;
+    default:
+      return FailureKind::kInputOutput;
+  }
+}
+
+Text SystemMessage(DWORD error) {
+  wchar_t* buffer = nullptr;
+  const DWORD size = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+          FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  Text message = size > 0 ? TextOfWide(buffer, size) : Text();
+  LocalFree(buffer);
+  while (!message.empty() &&
+         (message.back() == u'\r' || message.back() == u'\n' ||
+          message.back() == u'.' || message.back() == u' ')) {
+    message.pop_back();
+  }
+  if (message.empty()) {
+    message = TextOf("system error ") + TextOf(std::to_string(error).c_str());
+  }
+  return message;
+}
+
+[[noreturn]] void FailWithError(DWORD error, const Text& object) {
+  throw Failure{KindOfError(error), object, SystemMessage(error)};
+}
+
+// Closes on every way out, failures included.
+struct OpenFile {
+  explicit OpenFile(HANDLE opened) : handle(opened) {}
+  OpenFile(OpenFile&& other) noexcept : handle(other.handle) {
+    other.handle = INVALID_HANDLE_VALUE;
+  }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  ~OpenFile() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+  HANDLE handle;
+};
+
+// Devices and pipes are refused once open, as they are no files.
+void RequireDiskFile(const OpenFile& file, const Text& path) {
+  if (GetFileType(file.handle) != FILE_TYPE_DISK) {
+    throw Failure{FailureKind::kAccessDenied, path,
+                  TextOf("not a regular file")};
+  }
+}
+
+bool IsSharingConflict(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+}  // namespace
+
+Text ArgumentText() {
+  // The program's own path is quoted, or ends at the first space or tab.
+  const wchar_t* line = GetCommandLineW();
+  if (*line == L'"') {
+    ++line;
+    while (*line != L'\0' && *line != L'"') ++line;
+    if (*line == L'"') ++line;
+  } else {
+    while (*line != L'\0' && *line != L' ' && *line != L'\t') ++line;
+  }
+  while (*line == L' ' || *line == L'\t') ++line;
+  return TextOfWide(std::wstring(line));
+}
+
+bool FileExists(const Text& path) {
+  const std::wstring native = NativeName(path);
+  // The directory search takes "*" and "?" as wildcards: a path holding
+  // them could match, and so delete, other files. No file is named so.
+  if (native.empty() || native.find_first_of(L"*?") != std::wstring::npos) {
+    return false;
+  }
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW(native.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  const DWORD excluded =
+      FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  return (found.dwFileAttributes & excluded) == 0;
+}
+
+void DeleteFile(const Text& path) {
+  // A read-only file is refused by the system itself.
+  if (!DeleteFileW(NativeName(path).c_str())) {
+    FailWithError(GetLastError(), path);
+  }
+}
+
+std::vector<Text> ReadTextLines(const Text& path) {
+  std::string bytes;
+  {
+    const OpenFile file(
+        CreateFileW(NativeName(path).c_str(), GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.handle == INVALID_HANDLE_VALUE) {
+      FailWithError(GetLastError(), path);
+    }
+    RequireDiskFile(file, path);
+    char buffer[65536];
+    DWORD got = 0;
+    for (;;) {
+      if (!ReadFile(file.handle, buffer, sizeof buffer, &got, nullptr)) {
+        FailWithError(GetLastError(), path);
+      }
+      if (got == 0) break;
+      bytes.append(buffer, got);
+      if (bytes.size() > 0x7FFFFFFF) {
+        throw Failure{FailureKind::kOverflow, path,
+                      TextOf("file longer than 2147483647 bytes")};
+      }
+    }
+  }
+  std::wstring wide(bytes.size(), L'\0');
+  if (!bytes.empty()) {
+    const int size = MultiByteToWideChar(
+        CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(),
+        static_cast<int>(wide.size()));
+    wide.resize(static_cast<std::size_t>(size));
+  }
+  // A line ends at CR or CRLF; a line feed alone stays in the line.
+  std::vector<Text> lines;
+  std::size_t start = 0;
+  while (start < wide.size()) {
+    const auto end = wide.find(L'\r', start);
+    if (end == std::wstring::npos) {
+      lines.push_back(TextOfWide(wide.data() + start, wide.size() - start));
+      break;
+    }
+    lines.push_back(TextOfWide(wide.data() + start, end - start));
+    start = end + 1;
+    if (start < wide.size() && wide[start] == L'\n') ++start;
+  }
+  return lines;
+}
+
+void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
+  std::wstring record;
+  for (const Text& line : lines) record += Wide(line) + L"\r\n";
+  std::string bytes;
+  if (!record.empty()) {
+    const int size = WideCharToMultiByte(CP_ACP, 0, record.data(),
+                                         static_cast<int>(record.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    bytes.resize(static_cast<std::size_t>(size));
+    WideCharToMultiByte(CP_ACP, 0, record.data(),
+                        static_cast<int>(record.size()), bytes.data(), size,
+                        nullptr, nullptr);
+  }
+  const std::wstring native = NativeName(path);
+  // Appending with shared access lets runs log at the same moment; a
+  // reader that holds the file without sharing is waited for, for about two
+  // seconds, so that a recording is not lost to it.
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    handle = CreateFileW(native.c_str(), FILE_APPEND_DATA,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE || !IsSharingConflict(GetLastError())) {
+      break;
+    }
+    Sleep(50);
+  }
+  const OpenFile file(handle);
+  if (file.handle == INVALID_HANDLE_VALUE) FailWithError(GetLastError(), path);
+  RequireDiskFile(file, path);
+  // One write: records of runs logging at the same moment never interleave.
+  DWORD written = 0;
+  if (!WriteFile(file.handle, bytes.data(), static_cast<DWORD>(bytes.size()),
+                 &written, nullptr)) {
+    FailWithError(GetLastError(), path);
+  }
+  if (written != bytes.size()) FailWithError(ERROR_HANDLE_DISK_FULL, path);
+}
+
+Text TemporaryDirectory() {
+  // Unset, it is empty, and the log lies in the current drive's root.
+  wchar_t buffer[32768];
+  const DWORD size = GetEnvironmentVariableW(L"TEMP", buffer, 32768);
+  return size > 0 && size < 32768 ? TextOfWide(buffer, size) : Text();
+}
+
+Text PathSeparator() { return TextOf("\\"); }
+
+Text ExecutableBaseName() {
+  wchar_t buffer[32768];
+  const DWORD size = GetModuleFileNameW(nullptr, buffer, 32768);
+  if (size == 0 || size >= 32768) return TextOf("pvr-launch");
+  std::wstring name(buffer, size);
+  const auto slash = name.find_last_of(L"\\/");
+  if (slash != std::wstring::npos) name.erase(0, slash + 1);
+  const auto dot = name.rfind(L'.');
+  if (dot != std::wstring::npos && dot > 0) name.erase(dot);
+  return TextOfWide(name);
+}
+
+double SecondsSinceMidnight() {
+  SYSTEMTIME local;
+  GetLocalTime(&local);
+  return local.wHour * 3600.0 + local.wMinute * 60.0 + local.wSecond +
+         local.wMilliseconds / 1000.0;
+}
+
+double MonotonicSeconds() {
+  LARGE_INTEGER now, frequency;
+  QueryPerformanceCounter(&now);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(now.QuadPart) /
+         static_cast<double>(frequency.QuadPart);
+}
+
+ClockTime TimeOfDay() {
+  SYSTEMTIME local;
+  GetLocalTime(&local);
+  return ClockTime{local.wHour, local.wMinute, local.wSecond};
+}
+
+void DispatchPendingEvents() {
+  MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+void StartProcess(const Text& command_line) {
+  std::wstring line = NativeName(command_line);
+  // The program's name, for the report, divided by the system's own rules.
+  const std::vector<Text> words = SplitCommandLine(command_line);
+  if (words.empty() || words[0].empty()) {
+    throw Failure{FailureKind::kProgramNotFound, command_line,
+                  TextOf("the command is empty")};
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWMINNOACTIVE;
+  PROCESS_INFORMATION started{};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &started)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      throw Failure{FailureKind::kProgramNotFound, words[0],
+                    SystemMessage(error)};
+    }
+    FailWithError(error, words[0]);
+  }
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+}
+
+void ReportFailure(const Failure& failure) {
+  Text report = TextOf(FailureKindName(failure.kind));
+  if (!failure.object.empty()) report += TextOf(": ") + failure.object;
+  if (!failure.reason.empty()) {
+    report += TextOf(" (") + failure.reason + TextOf(")");
+  }
+  const Text title = ExecutableBaseName();
+  // A caller that handed over a standard error handle (a script, a test)
+  // gets the same report as one line there; no console is ever opened.
+  const HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
+  if (errors != nullptr && errors != INVALID_HANDLE_VALUE) {
+    const std::wstring line = Wide(title + TextOf(": ") + report) + L"\r\n";
+    const int size = WideCharToMultiByte(CP_ACP, 0, line.data(),
+                                         static_cast<int>(line.size()), nullptr,
+                                         0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()),
+                        bytes.data(), size, nullptr, nullptr);
+    DWORD written = 0;
+    WriteFile(errors, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+              nullptr);
+  }
+  MessageBoxW(nullptr, Wide(report).c_str(), Wide(title).c_str(),
+              MB_OK | MB_ICONERROR);
+}
+
+}  // namespace pvr

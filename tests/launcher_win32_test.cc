@@ -1,0 +1,234 @@
+// Runs the real pvr-launch.exe with exact raw command lines, in a scratch
+// directory with its own TEMP.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "win32_test_support.h"
+
+namespace {
+
+using pvr_test::Slurp;
+using pvr_test::WindowsPath;
+
+struct Outcome {
+  DWORD status;
+  std::string report;  // what the launcher wrote to its standard error
+};
+
+// Text in the ANSI code page, as the launcher reads and writes files.
+std::string Ansi(const std::wstring& wide) {
+  const int size =
+      WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+                          nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+                      bytes.data(), size, nullptr, nullptr);
+  return bytes;
+}
+
+void Spill(const std::wstring& path, const std::string& bytes) {
+  const HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+            nullptr);
+  CloseHandle(file);
+}
+
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+class LauncherWin32Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static int serial = 0;
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    dir_ = std::wstring(temp) + L"pvr launch " +
+           std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(++serial);
+    CreateDirectoryW(dir_.c_str(), nullptr);
+    temp_ = dir_ + L"\\temp";
+    CreateDirectoryW(temp_.c_str(), nullptr);
+    log_ = temp_ + L"\\~QZ-PVR-Log.txt";
+    target_ = dir_ + L"\\Evening News.ts";
+    report_ = dir_ + L"\\recorder report";
+    job_ = dir_ + L"\\job.xml";
+  }
+
+  std::wstring RecorderCommand() {
+    return L"\\\"" + WindowsPath(FAKE_RECORDER) + L"\\\" \\\"" + report_ +
+           L"\\\" a \\\"b c\\\"";
+  }
+  void WriteJob(const std::wstring& name, const std::wstring& command,
+                const std::wstring& tail) {
+    Spill(job_, Ansi(L"<pvr-data>\r\n  <pvr-work-dir> " + dir_ +
+                     L"\\ </pvr-work-dir>\r\n  <pvr-show-file-name>" + name +
+                     L"</pvr-show-file-name>\r\n  <PVR-SHOW-FILE-EXT>.ts"
+                     L"</PVR-SHOW-FILE-EXT>\r\n  <pvr-show-cmd><code>" +
+                     command + tail + L"\r\n</pvr-data>\r\n"));
+  }
+  void WriteJob() {
+    WriteJob(L"Evening News", RecorderCommand(), L"</code></pvr-show-cmd>");
+  }
+
+  // Starts the launcher with exactly this text after its quoted path.
+  Outcome Run(const std::wstring& arguments) {
+    std::wstring line = L"\"" + WindowsPath(PVR_LAUNCH) + L"\"";
+    if (!arguments.empty()) line += L" " + arguments;
+    SetEnvironmentVariableW(L"TEMP", temp_.c_str());
+    const std::wstring errors = dir_ + L"\\stderr";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const HANDLE error_file =
+        CreateFileW(errors.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdError = error_file;
+    PROCESS_INFORMATION started{};
+    Outcome outcome{0xFFFFFFFF, ""};
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       nullptr, &startup, &started)) {
+      // Bounded: a launcher that hangs fails the test instead of stalling.
+      if (WaitForSingleObject(started.hProcess, 10000) != WAIT_OBJECT_0) {
+        TerminateProcess(started.hProcess, 0xFFFFFFFF);
+      }
+      GetExitCodeProcess(started.hProcess, &outcome.status);
+      CloseHandle(started.hThread);
+      CloseHandle(started.hProcess);
+    }
+    CloseHandle(error_file);
+    outcome.report = Slurp(errors);
+    return outcome;
+  }
+  Outcome Run() { return Run(L"\"" + job_ + L"\""); }
+
+  // The recorder's report, written once it is told the launcher has ended.
+  std::string RecorderReport() {
+    Spill(report_ + L".go", "");
+    for (int i = 0; i < 500 && !Exists(report_); ++i) Sleep(10);
+    return Slurp(report_);
+  }
+  bool RecorderStarted() {
+    Sleep(300);
+    return Exists(report_ + L".started");
+  }
+
+  std::wstring dir_, temp_, log_, target_, report_, job_;
+};
+
+TEST_F(LauncherWin32Test, TakesTheWholeRawArgumentAsTheJobPath) {
+  WriteJob();
+  const struct {
+    std::wstring arguments;
+    DWORD status;
+    bool launched;
+  } cases[] = {
+      {L"", 0, false},
+      {L"   ", 0, false},
+      {L"\"\"", 0, false},
+      {L"\"", 2, false},
+      {L"\"" + job_ + L"\" tail", 0, false},
+      {L"\"" + job_, 0, false},
+      {job_, 0, true},  // unquoted, spaces and all
+      {L"\"  " + job_ + L"  \"", 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.arguments.begin(), c.arguments.end()));
+    DeleteFileW((report_ + L".started").c_str());
+    const Outcome outcome = Run(c.arguments);
+    EXPECT_EQ(outcome.status, c.status) << outcome.report;
+    EXPECT_EQ(RecorderStarted(), c.launched);
+  }
+}
+
+TEST_F(LauncherWin32Test, LogsInTheAnsiCodePageAndStartsMinimised) {
+  const std::wstring name = L"Nachrichten \u00E9t\u00E9";
+  WriteJob(name, RecorderCommand(), L"</code></pvr-show-cmd>");
+  target_ = dir_ + L"\\" + name + L".ts";
+  Spill(target_, "stale");
+  Spill(log_, "earlier\r\n");
+  const Outcome outcome = Run();
+  ASSERT_EQ(outcome.status, 0u) << outcome.report;
+  EXPECT_FALSE(Exists(target_));
+  const std::string log = Slurp(log_);
+  const std::string head = "earlier\r\n\r\n--- pvr-launch.exe at ";
+  ASSERT_EQ(log.substr(0, head.size()), head);
+  const std::string time = log.substr(head.size(), 8);
+  EXPECT_TRUE(isdigit(time[0]) && isdigit(time[1]) && time[2] == ':' &&
+              isdigit(time[3]) && time[5] == ':' && isdigit(time[7]))
+      << time;
+  const std::string command = Ansi(L"\"" + WindowsPath(FAKE_RECORDER) +
+                                   L"\" \"" + report_ + L"\" a \"b c\"");
+  EXPECT_EQ(log.substr(head.size() + 8),
+            " ---\r\n  Video File: " + Ansi(target_) +
+                "\r\n     Command: " + command + "\r\n");
+  EXPECT_EQ(RecorderReport(),
+            "arg=a\narg=b c\nuse-show-window=1\nminimised-not-active=1\n"
+            "outlived-launcher=1\n");
+}
+
+TEST_F(LauncherWin32Test, LeavesHiddenSystemAndWildcardTargetsAlone) {
+  const struct {
+    std::wstring name;
+    DWORD attributes;
+  } cases[] = {
+      {L"hidden", FILE_ATTRIBUTE_HIDDEN},
+      {L"system", FILE_ATTRIBUTE_SYSTEM},
+      {L"*", FILE_ATTRIBUTE_NORMAL},
+      {L"visibl?", FILE_ATTRIBUTE_NORMAL},
+  };
+  Spill(dir_ + L"\\hidden.ts", "kept");
+  SetFileAttributesW((dir_ + L"\\hidden.ts").c_str(), FILE_ATTRIBUTE_HIDDEN);
+  Spill(dir_ + L"\\system.ts", "kept");
+  SetFileAttributesW((dir_ + L"\\system.ts").c_str(), FILE_ATTRIBUTE_SYSTEM);
+  Spill(dir_ + L"\\visible.ts", "kept");
+  for (const auto& c : cases) {
+    WriteJob(c.name, RecorderCommand(), L"</code></pvr-show-cmd>");
+    const Outcome outcome = Run();
+    EXPECT_EQ(outcome.status, 0u) << outcome.report;
+  }
+  for (const wchar_t* name : {L"hidden", L"system", L"visible"}) {
+    EXPECT_TRUE(Exists(dir_ + L"\\" + name + L".ts")) << name;
+  }
+}
+
+TEST_F(LauncherWin32Test, FailuresEndWithTheirStatusAndDoNothingFurther) {
+  WriteJob();
+  Spill(target_, "stale");
+  SetFileAttributesW(target_.c_str(), FILE_ATTRIBUTE_READONLY);
+  Outcome outcome = Run();
+  EXPECT_EQ(outcome.status, 6u);
+  EXPECT_EQ(outcome.report.rfind("pvr-launch: access denied: ", 0), 0u);
+  EXPECT_TRUE(Exists(target_));
+  SetFileAttributesW(target_.c_str(), FILE_ATTRIBUTE_NORMAL);
+
+  WriteJob(L"Evening News", RecorderCommand(), L"</pvr-show-cmd>");
+  outcome = Run();
+  EXPECT_EQ(outcome.status, 2u);
+  EXPECT_EQ(outcome.report,
+            "pvr-launch: invalid argument: </code> (closing tag missing)\r\n");
+  EXPECT_FALSE(Exists(target_));
+  EXPECT_FALSE(Exists(log_));
+
+  const std::wstring missing = L"\\\"" + dir_ + L"\\rec.exe\\\"";
+  WriteJob(L"Evening News", missing, L"</code></pvr-show-cmd>");
+  outcome = Run();
+  EXPECT_EQ(outcome.status, 8u) << outcome.report;
+  EXPECT_TRUE(Exists(log_));  // logged before the launch was tried
+  DeleteFileW(log_.c_str());
+
+  CreateDirectoryW(log_.c_str(), nullptr);
+  EXPECT_EQ(Run().status, 6u);
+  RemoveDirectoryW(log_.c_str());
+  RemoveDirectoryW(temp_.c_str());
+  EXPECT_EQ(Run().status, 5u);
+  EXPECT_FALSE(RecorderStarted());
+}
+
+}  // namespace
