@@ -2,6 +2,7 @@
 
 #include "failure_kind_of.h"
 #include "text/command_line.h"
+#include "text/lines.h"
 #include "text/text.h"
 
 namespace pvr {
@@ -93,6 +94,27 @@ TEST(TextTest, ReplaceTextScansOnceFromTheLeft) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ReplaceText(c.text, c.find, c.replacement), c.out);
+  }
+}
+
+TEST(LinesTest, EndAtTheirPlatformsTerminators) {
+  using Lines = std::vector<Text>;
+  const struct {
+    Text text;
+    Lines carriage_return, any;
+  } cases[] = {
+      {u"", Lines{}, Lines{}},
+      {u"a\rb\r\nc\nd", Lines{u"a", u"b", u"c\nd"},
+       Lines{u"a", u"b", u"c", u"d"}},
+      {u"a\r", Lines{u"a"}, Lines{u"a"}},
+      {u"a\r\r\n", Lines{u"a", u""}, Lines{u"a", u""}},
+      {u"\n\r", Lines{u"\n"}, Lines{u"", u""}},
+      {u"a\n\rb", Lines{u"a\n", u"b"}, Lines{u"a", u"", u"b"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SplitTextLines(c.text, LineEnds::kCarriageReturn),
+              c.carriage_return);
+    EXPECT_EQ(SplitTextLines(c.text, LineEnds::kAny), c.any);
   }
 }
 

@@ -16,6 +16,7 @@
 
 #include "platform/platform.h"
 #include "text/command_line.h"
+#include "text/lines.h"
 
 extern char** environ;
 
@@ -195,22 +196,7 @@ std::vector<Text> ReadTextLines(const Text& path) {
       bytes.append(buffer, static_cast<std::size_t>(got));
     }
   }
-  // A line ends at LF, CR or CRLF; the last one needs no terminator.
-  std::vector<Text> lines;
-  std::size_t start = 0;
-  while (start < bytes.size()) {
-    const auto end = bytes.find_first_of("\r\n", start);
-    if (end == std::string::npos) {
-      lines.push_back(TextOfBytes(bytes.data() + start, bytes.size() - start));
-      break;
-    }
-    lines.push_back(TextOfBytes(bytes.data() + start, end - start));
-    start = end + 1;
-    if (bytes[end] == '\r' && start < bytes.size() && bytes[start] == '\n') {
-      ++start;
-    }
-  }
-  return lines;
+  return SplitTextLines(TextOfBytes(bytes), LineEnds::kAny);
 }
 
 void AppendTextLines(const Text& path, const std::vector<Text>& lines) {

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "text/command_line.h"
+#include "text/lines.h"
 
 // <windows.h> makes DeleteFile a macro; this file defines pvr::DeleteFile.
 #undef DeleteFile
@@ -184,20 +185,7 @@ std::vector<Text> ReadTextLines(const Text& path) {
         static_cast<int>(wide.size()));
     wide.resize(static_cast<std::size_t>(size));
   }
-  // A line ends at CR or CRLF; a line feed alone stays in the line.
-  std::vector<Text> lines;
-  std::size_t start = 0;
-  while (start < wide.size()) {
-    const auto end = wide.find(L'\r', start);
-    if (end == std::wstring::npos) {
-      lines.push_back(TextOfWide(wide.data() + start, wide.size() - start));
-      break;
-    }
-    lines.push_back(TextOfWide(wide.data() + start, end - start));
-    start = end + 1;
-    if (start < wide.size() && wide[start] == L'\n') ++start;
-  }
-  return lines;
+  return SplitTextLines(TextOfWide(wide), LineEnds::kCarriageReturn);
 }
 
 void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
