@@ -2,6 +2,8 @@
 // directory with its own TEMP.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -198,37 +200,126 @@ TEST_F(LauncherWin32Test, LeavesHiddenSystemAndWildcardTargetsAlone) {
   }
 }
 
-TEST_F(LauncherWin32Test, FailuresEndWithTheirStatusAndDoNothingFurther) {
-  WriteJob();
-  Spill(target_, "stale");
-  SetFileAttributesW(target_.c_str(), FILE_ATTRIBUTE_READONLY);
-  Outcome outcome = Run();
-  EXPECT_EQ(outcome.status, 6u);
-  EXPECT_EQ(outcome.report.rfind("pvr-launch: access denied: ", 0), 0u);
-  EXPECT_TRUE(Exists(target_));
-  SetFileAttributesW(target_.c_str(), FILE_ATTRIBUTE_NORMAL);
+TEST_F(LauncherWin32Test, FaultsEndWithTheirStatusAndDoNothingFurther) {
+  enum Stop { kSilent, kBeforeClearing, kAfterClearing, kAtLaunch };
+  const std::wstring close = L"</code></pvr-show-cmd>";
+  const struct {
+    const char* situation;
+    std::function<void()> arrange;
+    DWORD status;
+    std::string report;  // the start of the report line
+    Stop stop;
+  } rows[] = {
+      {"hidden job file",
+       [&] { SetFileAttributesW(job_.c_str(), FILE_ATTRIBUTE_HIDDEN); }, 0, "",
+       kSilent},
+      {"read-only target",
+       [&] { SetFileAttributesW(target_.c_str(), FILE_ATTRIBUTE_READONLY); }, 6,
+       "pvr-launch: access denied: ", kBeforeClearing},
+      {"no <pvr-data>", [&] { Spill(job_, "<pvr-work-dir>"); }, 2,
+       "pvr-launch: invalid argument: <pvr-data> (opening tag missing)",
+       kBeforeClearing},
+      {"job data of 32768 characters",
+       [&] {
+         Spill(job_, "<pvr-data>" + std::string(32768, 'x') + "</pvr-data>");
+       },
+       3, "pvr-launch: overflow: </pvr-data>", kBeforeClearing},
+      {"NUL in the target",
+       [&] { WriteJob(std::wstring(L"News\0x", 6), L"rec", close); }, 7,
+       "pvr-launch: bad file name: ", kBeforeClearing},
+      {"no </code>",
+       [&] {
+         WriteJob(L"Evening News", RecorderCommand(), L"</pvr-show-cmd>");
+       },
+       2, "pvr-launch: invalid argument: </code> (closing tag missing)",
+       kAfterClearing},
+      {"TEMP names a missing directory",
+       [&] { RemoveDirectoryW(temp_.c_str()); }, 5,
+       "pvr-launch: path not found: ", kAfterClearing},
+      {"the log is a directory",
+       [&] { CreateDirectoryW(log_.c_str(), nullptr); }, 6,
+       "pvr-launch: access denied: ", kAfterClearing},
+      {"program missing",
+       [&] {
+         WriteJob(L"Evening News", L"\\\"" + dir_ + L"\\rec.exe\\\"", close);
+       },
+       8, "pvr-launch: program not found: ", kAtLaunch},
+      {"empty command", [&] { WriteJob(L"Evening News", L"  ", close); }, 8,
+       "pvr-launch: program not found", kAtLaunch},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.situation);
+    SetUp();
+    WriteJob();
+    if (row.stop != kAtLaunch) Spill(target_, "stale");
+    row.arrange();
+    const Outcome outcome = Run();
+    EXPECT_EQ(outcome.status, row.status) << outcome.report;
+    EXPECT_EQ(outcome.report.substr(0, row.report.size()), row.report);
+    EXPECT_EQ(outcome.report.empty(), row.report.empty());
+    EXPECT_EQ(Exists(target_),
+              row.stop == kSilent || row.stop == kBeforeClearing);
+    const DWORD log = GetFileAttributesW(log_.c_str());
+    EXPECT_EQ(
+        log != INVALID_FILE_ATTRIBUTES && !(log & FILE_ATTRIBUTE_DIRECTORY),
+        row.stop == kAtLaunch);
+    EXPECT_FALSE(RecorderStarted());
+  }
+}
 
-  WriteJob(L"Evening News", RecorderCommand(), L"</pvr-show-cmd>");
-  outcome = Run();
-  EXPECT_EQ(outcome.status, 2u);
-  EXPECT_EQ(outcome.report,
-            "pvr-launch: invalid argument: </code> (closing tag missing)\r\n");
-  EXPECT_FALSE(Exists(target_));
-  EXPECT_FALSE(Exists(log_));
-
-  const std::wstring missing = L"\\\"" + dir_ + L"\\rec.exe\\\"";
-  WriteJob(L"Evening News", missing, L"</code></pvr-show-cmd>");
-  outcome = Run();
-  EXPECT_EQ(outcome.status, 8u) << outcome.report;
-  EXPECT_TRUE(Exists(log_));  // logged before the launch was tried
-  DeleteFileW(log_.c_str());
-
-  CreateDirectoryW(log_.c_str(), nullptr);
-  EXPECT_EQ(Run().status, 6u);
-  RemoveDirectoryW(log_.c_str());
-  RemoveDirectoryW(temp_.c_str());
-  EXPECT_EQ(Run().status, 5u);
-  EXPECT_FALSE(RecorderStarted());
+TEST_F(LauncherWin32Test, SixtyFourRunsAtOnceAllLaunchAndLogWholeRecords) {
+  constexpr int kRuns = 64;
+  SetEnvironmentVariableW(L"TEMP", temp_.c_str());
+  std::vector<PROCESS_INFORMATION> runs(kRuns);
+  for (int i = 0; i < kRuns; ++i) {
+    const std::wstring n = std::to_wstring(i);
+    job_ = dir_ + L"\\job" + n + L".xml";
+    report_ = dir_ + L"\\ran" + n;
+    WriteJob(L"show" + n, RecorderCommand(), L"</code></pvr-show-cmd>");
+  }
+  for (int i = 0; i < kRuns; ++i) {
+    std::wstring line = L"\"" + WindowsPath(PVR_LAUNCH) + L"\" " + dir_ +
+                        L"\\job" + std::to_wstring(i) + L".xml";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0,
+                               nullptr, nullptr, &startup, &runs[i]));
+  }
+  for (auto& run : runs) {
+    DWORD status = 0xFFFFFFFF;
+    if (WaitForSingleObject(run.hProcess, 60000) == WAIT_OBJECT_0) {
+      GetExitCodeProcess(run.hProcess, &status);
+    }
+    EXPECT_EQ(status, 0u);
+    CloseHandle(run.hThread);
+    CloseHandle(run.hProcess);
+  }
+  const std::string log = Slurp(log_);
+  std::vector<bool> seen(kRuns);
+  std::size_t at = 0;
+  const std::string head = "\r\n--- pvr-launch.exe at ";
+  const std::string video = " ---\r\n  Video File: " + Ansi(dir_) + "\\show";
+  while (at < log.size()) {
+    ASSERT_EQ(log.compare(at, head.size(), head), 0) << log.substr(at);
+    at += head.size() + 8;
+    ASSERT_EQ(log.compare(at, video.size(), video), 0) << log.substr(at);
+    at += video.size();
+    const int n = std::stoi(log.substr(at, 2));
+    const std::string rest =
+        ".ts\r\n     Command: \"" + Ansi(WindowsPath(FAKE_RECORDER)) + "\" \"" +
+        Ansi(dir_) + "\\ran" + std::to_string(n) + "\" a \"b c\"\r\n";
+    at += std::to_string(n).size();
+    ASSERT_EQ(log.compare(at, rest.size(), rest), 0) << log.substr(at);
+    at += rest.size();
+    seen.at(n) = true;
+  }
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), true), kRuns);
+  for (int i = 0; i < kRuns; ++i) {
+    const std::wstring started =
+        dir_ + L"\\ran" + std::to_wstring(i) + L".started";
+    for (int wait = 0; wait < 500 && !Exists(started); ++wait) Sleep(10);
+    EXPECT_TRUE(Exists(started)) << i;
+  }
 }
 
 }  // namespace
