@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs pvr-launch on the example job in a scratch directory of its own, with
-# its own TEMP, and shows what the run did.
+# its own TEMP, shows what the run did, and fails if it did not do its job.
 # Usage: examples/run-example.sh [PATH-TO-pvr-launch]
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,11 +18,18 @@ TEMP=$scratch "$launcher" evening-news.xml || status=$?
 end=$(date +%s.%N)
 echo "pvr-launch ended with status $status after" \
   "$(awk "BEGIN { printf \"%.2f\", $end - $start }") s (a pause follows the deletion)"
-[ -e "recordings/Evening News.ts" ] && echo "Stale target still there!" ||
-  echo "Stale target deleted."
+[ "$status" -eq 0 ] || exit 1
+if [ -e "recordings/Evening News.ts" ]; then
+  echo "The stale target is still there!"
+  exit 1
+fi
+echo "Stale target deleted."
 echo "Run log $scratch/~QZ-PVR-Log.txt:"
 cat "$scratch/~QZ-PVR-Log.txt"
 echo "The recorder runs on its own; waiting for it..."
-sleep 3
+for _ in 1 2 3 4 5 6 7 8 9 10; do
+  [ -s "recordings/Evening News.ts" ] && break
+  sleep 1
+done
 echo "recordings/Evening News.ts now holds: $(cat "recordings/Evening News.ts")"
-echo "(scratch directory: $scratch)"
+rm -rf "$scratch"

@@ -8,8 +8,9 @@ palette, 256 colours) and, with --png DIR, pvr-launch-32.png and
 pvr-launch-16.png into DIR.
 
     python3 resources/make-icon.py            # rewrites resources/pvr-launch.ico
-    python3 resources/make-icon.py --png DIR  # also the PNG images
+    python3 resources/make-icon.py --ico FILE --png DIR   # elsewhere, and PNGs
 """
+import argparse
 import os
 import struct
 import sys
@@ -76,7 +77,11 @@ def write_png(width, height, palette, rows, path):
                   chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 
 
-def main(arguments):
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--ico", default=os.path.join(HERE, "pvr-launch.ico"))
+    parser.add_argument("--png", metavar="DIR")
+    arguments = parser.parse_args()
     images, sources = [], {}
     for size in SIZES:
         source = read_xpm(os.path.join(HERE, f"pvr-launch-{size}.xpm"))
@@ -84,13 +89,14 @@ def main(arguments):
             sys.exit(f"pvr-launch-{size}.xpm is not {size}x{size}")
         sources[size] = source
         images.append((size, size, ico_image(*source)))
-    write_ico(images, os.path.join(HERE, "pvr-launch.ico"))
-    if len(arguments) == 2 and arguments[0] == "--png":
-        os.makedirs(arguments[1], exist_ok=True)
+    os.makedirs(os.path.dirname(os.path.abspath(arguments.ico)), exist_ok=True)
+    write_ico(images, arguments.ico)
+    if arguments.png:
+        os.makedirs(arguments.png, exist_ok=True)
         for size, source in sources.items():
-            write_png(*source, os.path.join(arguments[1],
+            write_png(*source, os.path.join(arguments.png,
                                             f"pvr-launch-{size}.png"))
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:])
+    main()

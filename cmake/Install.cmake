@@ -1,0 +1,79 @@
+# Install layout and packages: a .deb on Linux, a .zip on Windows.
+include(GNUInstallDirs)
+
+if(WIN32)
+  # The .zip holds the one .exe with its README and examples beside it.
+  install(TARGETS pvr-launch RUNTIME DESTINATION .)
+  install(FILES README.md DESTINATION .)
+  install(FILES examples/evening-news-windows.xml DESTINATION examples)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+else()
+  install(TARGETS pvr-launch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # Man pages are installed compressed, as man-db and Debian expect.
+  add_custom_command(
+    OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/pvr-launch.1.gz
+    COMMAND gzip -9nc ${CMAKE_CURRENT_SOURCE_DIR}/resources/pvr-launch.1
+      > ${CMAKE_CURRENT_BINARY_DIR}/pvr-launch.1.gz
+    DEPENDS resources/pvr-launch.1)
+  add_custom_target(man-page ALL
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/pvr-launch.1.gz)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pvr-launch.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES examples/evening-news.xml
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  install(PROGRAMS examples/run-example.sh
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+  # The PNG icons come from the same pixel-art sources as the Windows icon.
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  set(icons ${CMAKE_CURRENT_BINARY_DIR}/icons)
+  add_custom_command(
+    OUTPUT ${icons}/pvr-launch-16.png ${icons}/pvr-launch-32.png
+    COMMAND Python3::Interpreter
+      ${CMAKE_CURRENT_SOURCE_DIR}/resources/make-icon.py
+      --ico ${icons}/pvr-launch.ico --png ${icons}
+    DEPENDS resources/make-icon.py resources/pvr-launch-16.xpm
+      resources/pvr-launch-32.xpm)
+  add_custom_target(icons ALL DEPENDS ${icons}/pvr-launch-16.png)
+  foreach(size 16 32)
+    install(FILES ${icons}/pvr-launch-${size}.png
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
+      RENAME pvr-launch.png)
+  endforeach()
+
+  if(BUILD_TESTING)
+    # The committed .ico must be what its sources make.
+    add_test(NAME icon_matches_its_sources
+      COMMAND ${CMAKE_COMMAND} -E compare_files ${icons}/pvr-launch.ico
+        ${CMAKE_CURRENT_SOURCE_DIR}/resources/pvr-launch.ico)
+    add_test(NAME man_page_renders_without_warnings
+      COMMAND sh -c "out=$(MANWIDTH=80 man --warnings -E UTF-8 -l \"$1\" 2>&1 >/dev/null) && [ -z \"$out\" ] || { echo \"$out\"; exit 1; }"
+        sh ${CMAKE_CURRENT_SOURCE_DIR}/resources/pvr-launch.1)
+  endif()
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # Linked statically, it needs no libraries; the recorder it starts may.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
+endif()
+
+set(CPACK_PACKAGE_NAME pvr-launch)
+set(CPACK_PACKAGE_VENDOR "The pvr-launch developers")
+set(CPACK_PACKAGE_CONTACT "The pvr-launch developers <pvr-launch@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "job launcher for personal video recording")
+set(CPACK_PACKAGE_DESCRIPTION
+  "pvr-launch starts one recording job: it reads a job file, deletes a stale
+file at the video file's path, appends a record to a run log in the
+temporary directory and starts the recorder detached.")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_FILE_NAME_WINDOWS "pvr-launch-${PROJECT_VERSION}-windows-x86_64")
+if(WIN32)
+  set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_FILE_NAME_WINDOWS})
+endif()
+set(CPACK_RESOURCE_FILE_README ${CMAKE_CURRENT_SOURCE_DIR}/README.md)
+include(CPack)
