@@ -197,6 +197,17 @@ TEST_F(LauncherTest, DeletesAStaleTargetAndPausesOnlyThen) {
   EXPECT_FALSE(Present(At("Evening News.ts")));
   EXPECT_GE(stale.seconds, 1.5);
   EXPECT_LT(stale.seconds, 2.5 + 0.5);  // the pause, and a start to spare
+  // Made again during the pause, it is deleted again, with another pause.
+  Write("Evening News.ts", "stale");
+  const auto start = steady_clock::now();
+  const pid_t run = Start({At("job.xml")}, At("stderr"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(Present(At("Evening News.ts")));
+  Write("Evening News.ts", "again");
+  EXPECT_EQ(Finish(run, start + std::chrono::seconds(20)), 0);
+  const std::chrono::duration<double> took = steady_clock::now() - start;
+  EXPECT_FALSE(Present(At("Evening News.ts")));
+  EXPECT_GE(took.count(), 3.0);
 }
 
 TEST_F(LauncherTest, SixtyFourRunsAtOnceAllLaunchAndLogWholeRecords) {
