@@ -34,22 +34,36 @@ Text TagValue(const Text& scope, const Text& open, const Text& close,
   }
   const TextPos start = ToTextPos(std::int64_t{found} + LengthOf(open), open,
                                   "value starts beyond position 32767");
-  const Text rest = TextFrom(scope, start);
-  // Lower-casing maps character to character, so the tail of the search copy
-  // is the search copy of the tail.
-  const Text rest_copy = TextFrom(search_copy, start);
-  const TextPos count = ToTextPos(FindText(rest_copy, close) - 1, close,
-                                  "value longer than 32767 characters");
+  // The closing tag is searched from the start of the value on, in the
+  // search copy: lower-casing maps character to character, so positions
+  // there are positions in scope. Searching in place rather than in a copy
+  // of the rest keeps a huge job file from being copied twice more.
+  const auto close_at = search_copy.find(close, start - 1);
+  // As FindText in the rest would give it: 1-based there, 0 for none.
+  const std::int64_t found_close =
+      close_at == Text::npos ? 0
+                             : static_cast<std::int64_t>(close_at) - start + 2;
+  const TextPos count =
+      ToTextPos(found_close - 1, close, "value longer than 32767 characters");
   if (count < 0) {
     throw Failure{FailureKind::kInvalidArgument, close,
                   TextOf("closing tag missing")};
   }
-  return LeftText(rest, count);
+  // The count characters of scope from start on.
+  return scope.substr(static_cast<std::size_t>(start) - 1,
+                      static_cast<std::size_t>(count));
 }
 
-Text JobDataOf(const std::vector<Text>& lines) {
+Text JobDataOf(std::vector<Text> lines) {
   Text job_text;
-  for (const Text& line : lines) job_text += TrimSpaces(line);
+  std::size_t length = 0;
+  for (const Text& line : lines) length += line.size();
+  job_text.reserve(length);
+  // Each line is let go once joined: a huge job file is held once, not twice.
+  for (Text& line : lines) {
+    job_text += TrimSpaces(line);
+    Text().swap(line);
+  }
   return TrimSpaces(TagValue(job_text, TextOf("<pvr-data>"),
                              TextOf("</pvr-data>"), CaseRule::kAnyCase));
 }

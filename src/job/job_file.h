@@ -20,7 +20,7 @@ Text TagValue(const Text& scope, const Text& open, const Text& close,
               CaseRule rule);
 
 // The job data of a job file already read into lines.
-Text JobDataOf(const std::vector<Text>& lines);
+Text JobDataOf(std::vector<Text> lines);
 
 // Reads the job file and returns its trimmed "<pvr-data>" value.
 Text LoadJobData(const Text& job_path);

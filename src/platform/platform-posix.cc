@@ -187,6 +187,10 @@ std::vector<Text> ReadTextLines(const Text& path) {
   std::string bytes;
   {
     const OpenFile file = OpenRegularFile(path, O_RDONLY);
+    struct stat status;
+    if (fstat(file.descriptor, &status) == 0 && status.st_size > 0) {
+      bytes.reserve(static_cast<std::size_t>(status.st_size));
+    }
     char buffer[65536];
     for (;;) {
       const ssize_t got = read(file.descriptor, buffer, sizeof buffer);
@@ -196,7 +200,9 @@ std::vector<Text> ReadTextLines(const Text& path) {
       bytes.append(buffer, static_cast<std::size_t>(got));
     }
   }
-  return SplitTextLines(TextOfBytes(bytes), LineEnds::kAny);
+  const Text text = TextOfBytes(bytes);
+  std::string().swap(bytes);
+  return SplitTextLines(text, LineEnds::kAny);
 }
 
 void AppendTextLines(const Text& path, const std::vector<Text>& lines) {

@@ -185,6 +185,7 @@ std::vector<Text> ReadTextLines(const Text& path) {
         static_cast<int>(wide.size()));
     wide.resize(static_cast<std::size_t>(size));
   }
+  std::string().swap(bytes);
   return SplitTextLines(TextOfWide(wide), LineEnds::kCarriageReturn);
 }
 
