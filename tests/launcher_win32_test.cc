@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "win32_test_support.h"
@@ -116,9 +117,14 @@ class LauncherWin32Test : public ::testing::Test {
     for (int i = 0; i < 500 && !Exists(report_); ++i) Sleep(10);
     return Slurp(report_);
   }
-  bool RecorderStarted() {
-    Sleep(300);
-    return Exists(report_ + L".started");
+  // Whether the recorder started: waited for up to 5 s where it should
+  // have, given 300 ms to show up where it should not.
+  bool RecorderStarted(bool expected = false) {
+    const std::wstring started = report_ + L".started";
+    for (int i = 0; i < (expected ? 500 : 30) && !Exists(started); ++i) {
+      Sleep(10);
+    }
+    return Exists(started);
   }
 
   std::wstring dir_, temp_, log_, target_, report_, job_;
@@ -145,7 +151,7 @@ TEST_F(LauncherWin32Test, TakesTheWholeRawArgumentAsTheJobPath) {
     DeleteFileW((report_ + L".started").c_str());
     const Outcome outcome = Run(c.arguments);
     EXPECT_EQ(outcome.status, c.status) << outcome.report;
-    EXPECT_EQ(RecorderStarted(), c.launched);
+    EXPECT_EQ(RecorderStarted(c.launched), c.launched);
   }
 }
 
@@ -265,6 +271,34 @@ TEST_F(LauncherWin32Test, FaultsEndWithTheirStatusAndDoNothingFurther) {
         row.stop == kAtLaunch);
     EXPECT_FALSE(RecorderStarted());
   }
+}
+
+TEST_F(LauncherWin32Test, WaitsForALogHeldWithoutSharingThenGivesUp) {
+  WriteJob();
+  const auto hold = [&] {
+    return CreateFileW(log_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  // Let go within the wait: the record is written all the same.
+  HANDLE holder = hold();
+  std::thread release([holder] {
+    Sleep(500);
+    CloseHandle(holder);
+  });
+  EXPECT_EQ(Run().status, 0u);
+  release.join();
+  EXPECT_NE(Slurp(log_).find("  Video File: "), std::string::npos);
+  EXPECT_TRUE(RecorderStarted(true));
+  // Held throughout: access denied after about two seconds, not launched.
+  DeleteFileW((report_ + L".started").c_str());
+  holder = hold();
+  const DWORD start = GetTickCount();
+  const Outcome outcome = Run();
+  const DWORD waited = GetTickCount() - start;
+  CloseHandle(holder);
+  EXPECT_EQ(outcome.status, 6u) << outcome.report;
+  EXPECT_GE(waited, 1500u);
+  EXPECT_FALSE(RecorderStarted());
 }
 
 TEST_F(LauncherWin32Test, SixtyFourRunsAtOnceAllLaunchAndLogWholeRecords) {
