@@ -284,6 +284,8 @@ struct Row {
   bool logged, launched;
 };
 
+void PrintTo(const Row& row, std::ostream* out) { *out << row.situation; }
+
 class FaultTest : public LauncherTest,
                   public ::testing::WithParamInterface<Row> {
  public:
