@@ -71,9 +71,8 @@ set(CPACK_PACKAGE_DESCRIPTION
 file at the video file's path, appends a record to a run log in the
 temporary directory and starts the recorder detached.")
 set(CPACK_STRIP_FILES ON)
-set(CPACK_PACKAGE_FILE_NAME_WINDOWS "pvr-launch-${PROJECT_VERSION}-windows-x86_64")
 if(WIN32)
-  set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_FILE_NAME_WINDOWS})
+  set(CPACK_PACKAGE_FILE_NAME "pvr-launch-${PROJECT_VERSION}-windows-x86_64")
 endif()
 set(CPACK_RESOURCE_FILE_README ${CMAKE_CURRENT_SOURCE_DIR}/README.md)
 include(CPack)

@@ -56,9 +56,6 @@ Text TagValue(const Text& scope, const Text& open, const Text& close,
 
 Text JobDataOf(std::vector<Text> lines) {
   Text job_text;
-  std::size_t length = 0;
-  for (const Text& line : lines) length += line.size();
-  job_text.reserve(length);
   // Each line is let go once joined: a huge job file is held once, not twice.
   for (Text& line : lines) {
     job_text += TrimSpaces(line);

@@ -187,10 +187,6 @@ std::vector<Text> ReadTextLines(const Text& path) {
   std::string bytes;
   {
     const OpenFile file = OpenRegularFile(path, O_RDONLY);
-    struct stat status;
-    if (fstat(file.descriptor, &status) == 0 && status.st_size > 0) {
-      bytes.reserve(static_cast<std::size_t>(status.st_size));
-    }
     char buffer[65536];
     for (;;) {
       const ssize_t got = read(file.descriptor, buffer, sizeof buffer);
@@ -273,11 +269,7 @@ void DispatchPendingEvents() {
 
 void StartProcess(const Text& command_line) {
   NativeName(command_line);  // refuses a NUL before anything starts
-  const std::vector<Text> words = SplitCommandLine(command_line);
-  if (words.empty() || words[0].empty()) {
-    throw Failure{FailureKind::kProgramNotFound, command_line,
-                  TextOf("the command is empty")};
-  }
+  const std::vector<Text> words = ProgramAndArguments(command_line);
   std::vector<std::string> arguments;
   for (const Text& word : words) arguments.push_back(BytesOf(word));
   std::vector<char*> argv;
@@ -316,11 +308,9 @@ void StartProcess(const Text& command_line) {
 }
 
 void ReportFailure(const Failure& failure) {
-  std::string line =
-      BytesOf(ExecutableBaseName()) + ": " + FailureKindName(failure.kind);
-  if (!failure.object.empty()) line += ": " + BytesOf(failure.object);
-  if (!failure.reason.empty()) line += " (" + BytesOf(failure.reason) + ")";
-  line += '\n';
+  const std::string line =
+      BytesOf(ExecutableBaseName() + TextOf(": ") + FailureReport(failure)) +
+      '\n';
   // Nothing more can be done if stderr is closed.
   if (write(STDERR_FILENO, line.data(), line.size()) < 0) return;
 }

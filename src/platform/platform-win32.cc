@@ -29,6 +29,18 @@ Text TextOfWide(const std::wstring& wide) {
   return TextOfWide(wide.data(), wide.size());
 }
 
+// Text in the ANSI code page, as files and the standard error handle take it.
+std::string AnsiBytesOf(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  const int size =
+      WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+                          nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+                      bytes.data(), size, nullptr, nullptr);
+  return bytes;
+}
+
 // The system would stop reading a path at a NUL and see another file.
 std::wstring NativeName(const Text& name) {
   if (name.find(u'\0') != Text::npos) {
@@ -192,16 +204,7 @@ std::vector<Text> ReadTextLines(const Text& path) {
 void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
   std::wstring record;
   for (const Text& line : lines) record += Wide(line) + L"\r\n";
-  std::string bytes;
-  if (!record.empty()) {
-    const int size = WideCharToMultiByte(CP_ACP, 0, record.data(),
-                                         static_cast<int>(record.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    bytes.resize(static_cast<std::size_t>(size));
-    WideCharToMultiByte(CP_ACP, 0, record.data(),
-                        static_cast<int>(record.size()), bytes.data(), size,
-                        nullptr, nullptr);
-  }
+  const std::string bytes = AnsiBytesOf(record);
   const std::wstring native = NativeName(path);
   // Appending with shared access lets runs log at the same moment; a
   // reader that holds the file without sharing is waited for, for about two
@@ -282,11 +285,7 @@ void DispatchPendingEvents() {
 void StartProcess(const Text& command_line) {
   std::wstring line = NativeName(command_line);
   // The program's name, for the report, divided by the system's own rules.
-  const std::vector<Text> words = SplitCommandLine(command_line);
-  if (words.empty() || words[0].empty()) {
-    throw Failure{FailureKind::kProgramNotFound, command_line,
-                  TextOf("the command is empty")};
-  }
+  const std::vector<Text> words = ProgramAndArguments(command_line);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -306,23 +305,14 @@ void StartProcess(const Text& command_line) {
 }
 
 void ReportFailure(const Failure& failure) {
-  Text report = TextOf(FailureKindName(failure.kind));
-  if (!failure.object.empty()) report += TextOf(": ") + failure.object;
-  if (!failure.reason.empty()) {
-    report += TextOf(" (") + failure.reason + TextOf(")");
-  }
+  const Text report = FailureReport(failure);
   const Text title = ExecutableBaseName();
   // A caller that handed over a standard error handle (a script, a test)
   // gets the same report as one line there; no console is ever opened.
   const HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
   if (errors != nullptr && errors != INVALID_HANDLE_VALUE) {
-    const std::wstring line = Wide(title + TextOf(": ") + report) + L"\r\n";
-    const int size = WideCharToMultiByte(CP_ACP, 0, line.data(),
-                                         static_cast<int>(line.size()), nullptr,
-                                         0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()),
-                        bytes.data(), size, nullptr, nullptr);
+    const std::string bytes =
+        AnsiBytesOf(Wide(title + TextOf(": ") + report) + L"\r\n");
     DWORD written = 0;
     WriteFile(errors, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
               nullptr);

@@ -28,6 +28,15 @@ const char* FailureKindName(FailureKind kind) {
   return kKinds[static_cast<std::size_t>(kind)].name;
 }
 
+Text FailureReport(const Failure& failure) {
+  Text report = TextOf(FailureKindName(failure.kind));
+  if (!failure.object.empty()) report += TextOf(": ") + failure.object;
+  if (!failure.reason.empty()) {
+    report += TextOf(" (") + failure.reason + TextOf(")");
+  }
+  return report;
+}
+
 int ExitStatusOf(FailureKind kind) {
   return kKinds[static_cast<std::size_t>(kind)].exit_status;
 }

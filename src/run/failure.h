@@ -28,6 +28,9 @@ struct Failure {
 // "access denied", "file not found", ... as the report names them.
 const char* FailureKindName(FailureKind kind);
 
+// "kind: object (reason)", the object and reason left out when empty.
+Text FailureReport(const Failure& failure);
+
 // The process's exit status for a run ended by a failure of this kind.
 int ExitStatusOf(FailureKind kind);
 

@@ -1,5 +1,7 @@
 #include "text/command_line.h"
 
+#include "run/failure.h"
+
 namespace pvr {
 
 std::vector<Text> SplitCommandLine(const Text& command_line) {
@@ -42,6 +44,15 @@ std::vector<Text> SplitCommandLine(const Text& command_line) {
     ++at;
   }
   if (in_word) words.push_back(word);
+  return words;
+}
+
+std::vector<Text> ProgramAndArguments(const Text& command_line) {
+  std::vector<Text> words = SplitCommandLine(command_line);
+  if (words.empty() || words[0].empty()) {
+    throw Failure{FailureKind::kProgramNotFound, command_line,
+                  TextOf("the command is empty")};
+  }
   return words;
 }
 

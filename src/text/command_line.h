@@ -13,4 +13,8 @@ namespace pvr {
 // and a literal quote; other backslashes are literal.
 std::vector<Text> SplitCommandLine(const Text& command_line);
 
+// The words of a command line, the program first; a command without a
+// program is a program-not-found failure.
+std::vector<Text> ProgramAndArguments(const Text& command_line);
+
 }  // namespace pvr
