@@ -1,37 +1,58 @@
 // Stands in for a recorder in the end-to-end tests. Usage:
-//   fake_recorder REPORT [ARGUMENT...]
-// Writes REPORT.started at once, then waits up to 5 s for REPORT.go, which
-// the test makes once the launcher has ended, then writes REPORT: one "arg="
-// line per argument and what it saw of its own start.
+//   fake_recorder [REPORT [ARGUMENT...]]
+// Writes REPORT.started at once ("recorder report" in the working directory
+// when not given), then waits up to 5 s for REPORT.go, which the test makes
+// once the launcher has ended, then writes REPORT: one "arg=" line per
+// argument, whether it was started detached, and whether it outlived the
+// launcher.
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
-#include <string>
 #include <thread>
 
-int main(int argc, char** argv) {
-  if (argc < 2) return 2;
-  const std::string report = argv[1];
-  std::ofstream(report + ".started") << getpid() << '\n';
-  const bool own_session = getsid(0) == getpid();
+namespace fs = std::filesystem;
+
+// Windows: shown minimised and not activated. POSIX: a session of its own,
+// no signal blocked, reading nothing from the caller.
+bool StartedDetached() {
+#ifdef _WIN32
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  GetStartupInfoW(&startup);
+  return (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 &&
+         startup.wShowWindow == SW_SHOWMINNOACTIVE;
+#else
   struct stat input, null_device;
-  const bool input_is_null = fstat(STDIN_FILENO, &input) == 0 &&
-                             stat("/dev/null", &null_device) == 0 &&
-                             input.st_rdev == null_device.st_rdev;
+  sigset_t blocked;
+  sigprocmask(SIG_BLOCK, nullptr, &blocked);
+  return getsid(0) == getpid() && sigisemptyset(&blocked) &&
+         fstat(STDIN_FILENO, &input) == 0 &&
+         stat("/dev/null", &null_device) == 0 &&
+         input.st_rdev == null_device.st_rdev;
+#endif
+}
+
+int main(int argc, char** argv) {
+  const std::string report = argc > 1 ? argv[1] : "recorder report";
+  std::ofstream(fs::path(report + ".started")) << "started\n";
   bool outlived = false;
   for (int i = 0; i < 500 && !outlived; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    outlived = access((report + ".go").c_str(), F_OK) == 0;
+    outlived = fs::exists(fs::path(report + ".go"));
   }
   {
-    std::ofstream out(report + ".tmp");
+    std::ofstream out(fs::path(report + ".tmp"), std::ios::binary);
     for (int i = 2; i < argc; ++i) out << "arg=" << argv[i] << '\n';
-    out << "own-session=" << own_session << '\n'
-        << "stdin-null=" << input_is_null << '\n'
-        << "outlived-launcher=" << outlived << '\n';
+    out << "detached=" << StartedDetached() << '\n'
+        << "outlived=" << outlived << '\n';
   }
-  return std::rename((report + ".tmp").c_str(), report.c_str()) == 0 ? 0 : 1;
+  fs::rename(fs::path(report + ".tmp"), fs::path(report));
 }

@@ -1,0 +1,123 @@
+// What the end-to-end table cannot reach cheaply: the text rules in full,
+// the command-line splitter, the 16-bit limits and the deadline's rounding.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "actions/clear_target.h"
+#include "job/job_file.h"
+#include "run/failure.h"
+#include "text/command_line.h"
+#include "text/text.h"
+
+namespace pvr {
+namespace {
+
+// The kind of failure the operation throws, or nothing when it succeeds.
+template <typename Operation>
+std::optional<FailureKind> FailureKindOf(Operation operation) {
+  try {
+    operation();
+  } catch (const Failure& failure) {
+    return failure.kind;
+  }
+  return std::nullopt;
+}
+
+TEST(TextTest, TrimsSpacesOnlyAndLowersOneCharacterForOne) {
+  EXPECT_EQ(TrimSpaces(u"  a b  "), u"a b");
+  EXPECT_EQ(TrimSpaces(u"\t a\u00A0\r\n "), u"\t a\u00A0\r\n");
+  // Each range at both ends; capitals whose small form is ASCII stay, so
+  // foreign letters cannot pass for a tag.
+  EXPECT_EQ(LowerCase(u"<PVR-DATA>\u00C0\u00DE\u00D7\u0100\u0136\u0139\u013B"
+                      u"\u0147\u014A\u0176\u0391\u03AB\u03A2\u0400\u040F"
+                      u"\u0410\u042F\u0130\u212A"),
+            u"<pvr-data>\u00E0\u00FE\u00D7\u0101\u0137\u013A\u013C\u0148"
+            u"\u014B\u0177\u03B1\u03CB\u03A2\u0450\u045F\u0430\u044F"
+            u"\u0130\u212A");
+}
+
+TEST(TextTest, SlicesAndReplacesAtTheirBoundaries) {
+  EXPECT_EQ(TextFrom(u"abc", 3), u"c");
+  EXPECT_EQ(TextFrom(u"abc", 4), u"");
+  EXPECT_EQ(LeftText(u"abc", 0), u"");
+  EXPECT_EQ(LeftText(u"abc", 9), u"abc");
+  EXPECT_EQ(RightText(u"", 1), u"");
+  EXPECT_EQ(FailureKindOf([] { LeftText(u"", -1); }),
+            FailureKind::kInvalidArgument);
+  EXPECT_EQ(FailureKindOf([] { TextFrom(u"abc", 0); }),
+            FailureKind::kInvalidArgument);
+  EXPECT_EQ(ReplaceText(u"\\\\\"", u"\\\"", u"\""), u"\\\"");
+  EXPECT_EQ(ReplaceText(u"aaa", u"aa", u"b"), u"ba");
+}
+
+TEST(CommandLineTest, SplitsByTheWindowsRules) {
+  using Words = std::vector<Text>;
+  const struct {
+    Text line;
+    Words words;
+  } cases[] = {
+      {u" \t ", Words{}},
+      {u"\"C:\\Program Files\\rec.exe\" -a",
+       Words{u"C:\\Program Files\\rec.exe", u"-a"}},
+      {u"a\"b c\"d", Words{u"ab cd"}},
+      {u"\"\" x", Words{u"", u"x"}},
+      {u"a\\\\b", Words{u"a\\\\b"}},
+      {u"a\\\" b", Words{u"a\"", u"b"}},
+      {u"a\\\\\"b c\"", Words{u"a\\b c"}},
+      {u"a\\\\\\\"b", Words{u"a\\\"b"}},
+      {u"\"a b", Words{u"a b"}},
+      {u"x\t\ty", Words{u"x", u"y"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SplitCommandLine(c.line), c.words)
+        << std::string(c.line.begin(), c.line.end());
+  }
+}
+
+TEST(JobFileTest, DerivesTheWorkedExample) {
+  const Text data = JobDataOf({
+      u"<pvr-data>",
+      u"  <pvr-work-dir> D:\\Recordings\\ </pvr-work-dir>",
+      u"  <pvr-show-file-name>Evening News</pvr-show-file-name>",
+      u"  <PVR-SHOW-FILE-EXT>.ts</PVR-SHOW-FILE-EXT>",
+      u"  <pvr-show-cmd>",
+      u"    <code>rec.exe --out \\\"D:\\Recordings\\Evening News.ts\\\"",
+      u"      --length 90</code>",
+      u"  </pvr-show-cmd>",
+      u"</pvr-data>",
+  });
+  EXPECT_EQ(TargetPathOf(data), u"D:\\Recordings\\Evening News.ts");
+  EXPECT_EQ(LaunchCommandOf(data),
+            u"rec.exe --out \"D:\\Recordings\\Evening News.ts\"--length 90");
+}
+
+TEST(JobFileTest, PositionsAndLengthsStopAt32767) {
+  const auto data_at = [](std::size_t position) {
+    return std::vector<Text>{Text(position - 1, u'x') +
+                             u"<pvr-data>v</pvr-data>"};
+  };
+  EXPECT_EQ(JobDataOf(data_at(32757)), u"v");
+  EXPECT_EQ(FailureKindOf([&] { JobDataOf(data_at(32758)); }),
+            FailureKind::kOverflow);
+  const auto value_of = [](std::size_t length) {
+    return TagValue(u"<a>" + Text(length, u'v') + u"</a>", u"<a>", u"</a>",
+                    CaseRule::kExactCase);
+  };
+  EXPECT_EQ(value_of(32767).size(), 32767u);
+  EXPECT_EQ(FailureKindOf([&] { value_of(32768); }), FailureKind::kOverflow);
+}
+
+TEST(ClearTargetTest, DeadlineRoundsHalfToEven) {
+  const struct {
+    double now;
+    std::int32_t deadline;
+  } cases[] = {
+      {0.0, 2}, {0.49, 2}, {0.5, 2},         {0.51, 3},
+      {1.5, 4}, {7.25, 9}, {86399.7, 86402},
+  };
+  for (const auto& c : cases) EXPECT_EQ(PauseDeadline(c.now), c.deadline);
+}
+
+}  // namespace
+}  // namespace pvr
