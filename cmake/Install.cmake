@@ -1,10 +1,15 @@
 # Install layout and packages: a .deb on Linux, a .zip on Windows.
 include(GNUInstallDirs)
 
+set(PVR_MAINTAINER "The pvr-launch developers <maintainers@pvr-launch.org>"
+  CACHE STRING "Maintainer of the packages, as name and address")
+set(CPACK_PACKAGE_CONTACT "${PVR_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+
 if(WIN32)
   # The .zip holds the one .exe with its README and examples beside it.
   install(TARGETS pvr-launch RUNTIME DESTINATION .)
-  install(FILES README.md DESTINATION .)
+  install(FILES README.md LICENSE DESTINATION .)
   install(FILES examples/evening-news-windows.xml DESTINATION examples)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
@@ -21,6 +26,35 @@ else()
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pvr-launch.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  # Debian's own files: the licence in machine-readable form, the changelog
+  # and the reason for the static link, told to lintian.
+  file(READ LICENSE license)
+  string(STRIP "${license}" license)
+  string(REPLACE "\n\n" "\n.\n" license "${license}")
+  string(REPLACE "\n" "\n " license "${license}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: pvr-launch
+
+Files: *
+Copyright: 2026 The pvr-launch developers
+License: Expat
+ ${license}
+")
+  configure_file(resources/changelog.Debian.in changelog.Debian @ONLY)
+  add_custom_command(
+    OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
+    COMMAND gzip -9nc ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian
+      > ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian)
+  add_custom_target(changelog ALL
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright
+    ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES resources/lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME pvr-launch)
   install(FILES examples/evening-news.xml
           DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   install(PROGRAMS examples/run-example.sh
@@ -63,7 +97,6 @@ endif()
 
 set(CPACK_PACKAGE_NAME pvr-launch)
 set(CPACK_PACKAGE_VENDOR "The pvr-launch developers")
-set(CPACK_PACKAGE_CONTACT "The pvr-launch developers <pvr-launch@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "job launcher for personal video recording")
 set(CPACK_PACKAGE_DESCRIPTION

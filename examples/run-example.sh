@@ -2,9 +2,21 @@
 # Runs pvr-launch on the example job in a scratch directory of its own, with
 # its own TEMP, shows what the run did, and fails if it did not do its job.
 # Usage: examples/run-example.sh [PATH-TO-pvr-launch]
+# Without a path, it installs what building needs, builds the launcher when
+# it is missing or stale, and runs that.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-launcher=$(realpath "${1:-$here/../build/default/pvr-launch}")
+if [ $# -gt 0 ]; then
+  launcher=$(realpath "$1")
+else
+  (
+    cd "$here/.."
+    tools/install-deps build
+    [ -f build/default/CMakeCache.txt ] || cmake --preset default >/dev/null
+    cmake --build --preset default --target pvr-launch >/dev/null
+  )
+  launcher=$here/../build/default/pvr-launch
+fi
 scratch=$(mktemp -d)
 cd "$scratch"
 mkdir recordings
