@@ -27,7 +27,7 @@ std::vector<Text> RunRecordLines(const Text& executable_base_name,
 
 void AppendRunRecord(const Text& target_path, const Text& launch_command) {
   const Text log_path =
-      TemporaryDirectory() + PathSeparator() + TextOf("~QZ-PVR-Log.txt");
+      RunLogDirectory() + PathSeparator() + TextOf("~QZ-PVR-Log.txt");
   AppendTextLines(log_path, RunRecordLines(ExecutableBaseName(), TimeOfDay(),
                                            target_path, launch_command));
 }

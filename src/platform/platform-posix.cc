@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <string>
 
 #include "platform/platform.h"
@@ -110,16 +111,56 @@ struct OpenFile {
 };
 
 // Non-blocking, so that a FIFO put in a file's place cannot hang the run;
-// anything but a regular file is refused once open.
-OpenFile OpenRegularFile(const Text& path, int flags) {
+// anything but a regular file is refused once open. A new file is the
+// user's alone: commands may carry a tuner's or a server's password.
+OpenFile OpenRegularFile(const Text& path, int flags, struct stat& status) {
   const std::string native = NativeName(path);
   OpenFile file{
-      open(native.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666)};
+      open(native.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600)};
+  // A FIFO without a reader, or a device without its device.
+  if (file.descriptor < 0 && errno == ENXIO) FailNotRegular(path);
   if (file.descriptor < 0) FailWithError(errno, path, native);
-  struct stat status;
   if (fstat(file.descriptor, &status) != 0) FailWithError(errno, path, native);
   if (!S_ISREG(status.st_mode)) FailNotRegular(path);
   return file;
+}
+
+[[noreturn]] void FailPlanted(const Text& path, const char* what) {
+  throw Failure{FailureKind::kAccessDenied, path,
+                TextOf(what) + TextOf(" of another user in a shared directory")};
+}
+
+// Each missing directory of the path is made, for the user alone.
+void MakeDirectories(const std::string& path) {
+  for (auto slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string directory = path.substr(0, slash);
+    if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+      FailWithError(errno, TextOfBytes(directory), directory);
+    }
+    if (slash == std::string::npos) return;
+  }
+}
+
+// HOME, or the user's entry in the password file: a static executable
+// cannot rely on the system's name services.
+std::string HomeDirectory() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') return home;
+  std::ifstream passwd("/etc/passwd");
+  const std::string uid = std::to_string(geteuid());
+  for (std::string entry; std::getline(passwd, entry);) {
+    // name:password:uid:gid:gecos:home:shell
+    std::vector<std::string> fields(1);
+    for (char c : entry) {
+      if (c == ':') {
+        fields.emplace_back();
+      } else {
+        fields.back().push_back(c);
+      }
+    }
+    if (fields.size() >= 6 && fields[2] == uid) return fields[5];
+  }
+  return std::string();
 }
 
 std::tm LocalTimeOf(time_t seconds) {
@@ -186,7 +227,8 @@ void DeleteFile(const Text& path) {
 std::vector<Text> ReadTextLines(const Text& path) {
   std::string bytes;
   {
-    const OpenFile file = OpenRegularFile(path, O_RDONLY);
+    struct stat status;
+    const OpenFile file = OpenRegularFile(path, O_RDONLY, status);
     char buffer[65536];
     for (;;) {
       const ssize_t got = read(file.descriptor, buffer, sizeof buffer);
@@ -204,7 +246,33 @@ std::vector<Text> ReadTextLines(const Text& path) {
 void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
   std::string record;
   for (const Text& line : lines) record += BytesOf(line) + '\n';
-  const OpenFile file = OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT);
+  const std::string native = NativeName(path);
+  struct stat directory, status;
+  const std::string directory_name = native.substr(0, native.rfind('/') + 1);
+  if (stat(directory_name.empty() ? "." : directory_name.c_str(), &directory) !=
+      0) {
+    FailWithError(errno, path, native);
+  }
+  // Where others may write and only owners may delete (a sticky /tmp),
+  // another user can plant a link or a file at the name: only the user's or
+  // the directory owner's are taken, judged on what was opened, as the
+  // kernel's protected_symlinks and protected_regular would.
+  const bool shared = (directory.st_mode & S_ISVTX) != 0 &&
+                      (directory.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  const auto own = [&](const struct stat& file) {
+    return file.st_uid == geteuid() || file.st_uid == directory.st_uid;
+  };
+  const int flags = O_WRONLY | O_APPEND | O_CREAT;
+  bool followed = false;
+  if (shared && lstat(native.c_str(), &status) == 0 &&
+      S_ISLNK(status.st_mode)) {
+    // Only its owners can swap a link there between this look and the open.
+    if (!own(status)) FailPlanted(path, "a symbolic link");
+    followed = true;
+  }
+  const OpenFile file = OpenRegularFile(
+      path, shared && !followed ? flags | O_NOFOLLOW : flags, status);
+  if (shared && !followed && !own(status)) FailPlanted(path, "a file");
   // One write to a file opened for appending: records of runs logging at
   // the same moment never interleave.
   std::size_t written = 0;
@@ -217,13 +285,25 @@ void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
   }
 }
 
-Text TemporaryDirectory() {
+Text RunLogDirectory() {
   // TEMP is rarely set here; TMPDIR is the platform's own name for it.
   for (const char* name : {"TEMP", "TMPDIR"}) {
     const char* value = std::getenv(name);
     if (value != nullptr && value[0] != '\0') return TextOf(value);
   }
-  return TextOf("/tmp");
+  // Otherwise the user's own state directory, never a shared one.
+  const char* state_home = std::getenv("XDG_STATE_HOME");
+  std::string state = state_home != nullptr ? state_home : "";
+  if (state.empty() || state[0] != '/') {
+    const std::string home = HomeDirectory();
+    if (home.empty()) {
+      throw Failure{FailureKind::kPathNotFound, TextOf("~/.local/state"),
+                    TextOf("no home directory")};
+    }
+    state = home + "/.local/state";
+  }
+  MakeDirectories(state + "/pvr-launch");
+  return TextOfBytes(state + "/pvr-launch");
 }
 
 Text PathSeparator() { return TextOf("/"); }

@@ -2,15 +2,15 @@
 // Text is UTF-16 as wchar_t is. Files are read and written in the ANSI code
 // page; lines end at CR or CRLF, and the run log's lines end with CRLF.
 #include <windows.h>
+// <windows.h> makes DeleteFile and ReplaceText macros; these are pvr's own.
+#undef DeleteFile
+#undef ReplaceText
 
 #include <string>
 
 #include "platform/platform.h"
 #include "text/command_line.h"
 #include "text/lines.h"
-
-// <windows.h> makes DeleteFile a macro; this file defines pvr::DeleteFile.
-#undef DeleteFile
 
 namespace pvr {
 namespace {
@@ -77,7 +77,9 @@ FailureKind KindOfError(DWORD error) {
   }
 }
 
-Text SystemMessage(DWORD error) {
+// The system's words for the error; where they leave a place for the object
+// ("%1"), the object fills it, so no report shows a bare placeholder.
+Text SystemMessage(DWORD error, const Text& object) {
   wchar_t* buffer = nullptr;
   const DWORD size = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
@@ -93,11 +95,11 @@ Text SystemMessage(DWORD error) {
   if (message.empty()) {
     message = TextOf("system error ") + TextOf(std::to_string(error).c_str());
   }
-  return message;
+  return ReplaceText(message, TextOf("%1"), object);
 }
 
 [[noreturn]] void FailWithError(DWORD error, const Text& object) {
-  throw Failure{KindOfError(error), object, SystemMessage(error)};
+  throw Failure{KindOfError(error), object, SystemMessage(error, object)};
 }
 
 // Closes on every way out, failures included.
@@ -231,7 +233,7 @@ void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
   if (written != bytes.size()) FailWithError(ERROR_HANDLE_DISK_FULL, path);
 }
 
-Text TemporaryDirectory() {
+Text RunLogDirectory() {
   // Unset, it is empty, and the log lies in the current drive's root.
   wchar_t buffer[32768];
   const DWORD size = GetEnvironmentVariableW(L"TEMP", buffer, 32768);
@@ -296,7 +298,7 @@ void StartProcess(const Text& command_line) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
       throw Failure{FailureKind::kProgramNotFound, words[0],
-                    SystemMessage(error)};
+                    SystemMessage(error, words[0])};
     }
     FailWithError(error, words[0]);
   }

@@ -28,11 +28,14 @@ void DeleteFile(const Text& path);
 std::vector<Text> ReadTextLines(const Text& path);
 
 // Appends each line with the platform's line end, all in one write, so
-// that runs appending at the same moment never interleave. Creates the file.
+// that runs appending at the same moment never interleave. Creates the file,
+// readable by the user alone; refuses a file or link that another user could
+// have planted in a directory shared with them.
 void AppendTextLines(const Text& path, const std::vector<Text>& lines);
 
-// The directory of the run log, and the separator that joins a file name.
-Text TemporaryDirectory();
+// The directory of the run log, made when missing where the platform keeps
+// it per user, and the separator that joins a file name.
+Text RunLogDirectory();
 Text PathSeparator();
 
 // The running executable's file name without directory and extension.
