@@ -126,8 +126,9 @@ OpenFile OpenRegularFile(const Text& path, int flags, struct stat& status) {
 }
 
 [[noreturn]] void FailPlanted(const Text& path, const char* what) {
-  throw Failure{FailureKind::kAccessDenied, path,
-                TextOf(what) + TextOf(" of another user in a shared directory")};
+  throw Failure{
+      FailureKind::kAccessDenied, path,
+      TextOf(what) + TextOf(" of another user in a shared directory")};
 }
 
 // Each missing directory of the path is made, for the user alone.
