@@ -24,7 +24,7 @@ std::optional<FailureKind> FailureKindOf(Operation operation) {
   return std::nullopt;
 }
 
-TEST(TextTest, TrimsSpacesOnlyAndLowersOneCharacterForOne) {
+TEST(TextTest, TrimsLowersAndReplacesCharacterForCharacter) {
   EXPECT_EQ(TrimSpaces(u"  a b  "), u"a b");
   EXPECT_EQ(TrimSpaces(u"\t a\u00A0\r\n "), u"\t a\u00A0\r\n");
   // Each range at both ends; capitals whose small form is ASCII stay, so
@@ -35,18 +35,7 @@ TEST(TextTest, TrimsSpacesOnlyAndLowersOneCharacterForOne) {
             u"<pvr-data>\u00E0\u00FE\u00D7\u0101\u0137\u013A\u013C\u0148"
             u"\u014B\u0177\u03B1\u03CB\u03A2\u0450\u045F\u0430\u044F"
             u"\u0130\u212A");
-}
-
-TEST(TextTest, SlicesAndReplacesAtTheirBoundaries) {
-  EXPECT_EQ(TextFrom(u"abc", 3), u"c");
-  EXPECT_EQ(TextFrom(u"abc", 4), u"");
-  EXPECT_EQ(LeftText(u"abc", 0), u"");
-  EXPECT_EQ(LeftText(u"abc", 9), u"abc");
-  EXPECT_EQ(RightText(u"", 1), u"");
-  EXPECT_EQ(FailureKindOf([] { LeftText(u"", -1); }),
-            FailureKind::kInvalidArgument);
-  EXPECT_EQ(FailureKindOf([] { TextFrom(u"abc", 0); }),
-            FailureKind::kInvalidArgument);
+  // Only the second backslash belongs to a pair; pairs do not overlap.
   EXPECT_EQ(ReplaceText(u"\\\\\"", u"\\\"", u"\""), u"\\\"");
   EXPECT_EQ(ReplaceText(u"aaa", u"aa", u"b"), u"ba");
 }
@@ -73,23 +62,6 @@ TEST(CommandLineTest, SplitsByTheWindowsRules) {
     EXPECT_EQ(SplitCommandLine(c.line), c.words)
         << std::string(c.line.begin(), c.line.end());
   }
-}
-
-TEST(JobFileTest, DerivesTheWorkedExample) {
-  const Text data = JobDataOf({
-      u"<pvr-data>",
-      u"  <pvr-work-dir> D:\\Recordings\\ </pvr-work-dir>",
-      u"  <pvr-show-file-name>Evening News</pvr-show-file-name>",
-      u"  <PVR-SHOW-FILE-EXT>.ts</PVR-SHOW-FILE-EXT>",
-      u"  <pvr-show-cmd>",
-      u"    <code>rec.exe --out \\\"D:\\Recordings\\Evening News.ts\\\"",
-      u"      --length 90</code>",
-      u"  </pvr-show-cmd>",
-      u"</pvr-data>",
-  });
-  EXPECT_EQ(TargetPathOf(data), u"D:\\Recordings\\Evening News.ts");
-  EXPECT_EQ(LaunchCommandOf(data),
-            u"rec.exe --out \"D:\\Recordings\\Evening News.ts\"--length 90");
 }
 
 TEST(JobFileTest, PositionsAndLengthsStopAt32767) {
