@@ -21,7 +21,8 @@
 namespace fs = std::filesystem;
 
 // Windows: shown minimised and not activated. POSIX: a session of its own,
-// no signal blocked, reading nothing from the caller.
+// every signal handled by default, none blocked, and no stream of the
+// caller's: all three on /dev/null.
 bool StartedDetached() {
 #ifdef _WIN32
   STARTUPINFOW startup{};
@@ -30,13 +31,18 @@ bool StartedDetached() {
   return (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 &&
          startup.wShowWindow == SW_SHOWMINNOACTIVE;
 #else
-  struct stat input, null_device;
+  struct stat stream, null_device;
+  bool null_streams = stat("/dev/null", &null_device) == 0;
+  for (int descriptor : {0, 1, 2}) {
+    null_streams = null_streams && fstat(descriptor, &stream) == 0 &&
+                   stream.st_rdev == null_device.st_rdev;
+  }
   sigset_t blocked;
   sigprocmask(SIG_BLOCK, nullptr, &blocked);
+  struct sigaction hang_up;
+  sigaction(SIGHUP, nullptr, &hang_up);
   return getsid(0) == getpid() && sigisemptyset(&blocked) &&
-         fstat(STDIN_FILENO, &input) == 0 &&
-         stat("/dev/null", &null_device) == 0 &&
-         input.st_rdev == null_device.st_rdev;
+         hang_up.sa_handler == SIG_DFL && null_streams;
 #endif
 }
 

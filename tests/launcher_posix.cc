@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "launcher_test.h"
@@ -15,6 +17,10 @@
 namespace pvr_test {
 
 const char* const kPlatform = "posix";
+
+namespace {
+bool without_proc = false;
+}  // namespace
 
 fs::path NativePath(const std::string& bytes) { return bytes; }
 
@@ -24,8 +30,14 @@ std::intptr_t StartLauncher(
     const fs::path& launcher, const std::string& arguments, const fs::path& dir,
     const std::map<std::string, std::string>& environment,
     const fs::path& errors) {
-  // Cut at every space, so the launcher must join its words with one each.
+  // Cut at every space, so the launcher must join its words with one each;
+  // without /proc, in a mount namespace of its own.
   std::vector<std::string> words{launcher.string()};
+  if (std::exchange(without_proc, false)) {
+    words.insert(words.begin(),
+                 {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                  "mount -t tmpfs none /proc && exec \"$0\" \"$@\""});
+  }
   for (std::size_t from = 0; !arguments.empty(); ++from) {
     const auto space = arguments.find(' ', from);
     words.push_back(arguments.substr(from, space - from));
@@ -58,8 +70,11 @@ std::intptr_t StartLauncher(
   sigaddset(&blocked, SIGTERM);
   posix_spawnattr_setsigmask(&attributes, &blocked);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  // Hang-ups ignored, as a scheduler may have them: the recorder must not.
+  const auto handler = signal(SIGHUP, SIG_IGN);
   pid_t child = -1;
   posix_spawn(&child, argv[0], &actions, &attributes, argv.data(), envp.data());
+  signal(SIGHUP, handler);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   return child;
@@ -83,6 +98,10 @@ int FinishLauncher(std::intptr_t started, double seconds) {
 
 bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
                        const std::string&) {
+  if (verb == "noproc") {
+    without_proc = std::system("unshare -m true 2>/dev/null") == 0;
+    return without_proc;
+  }
   if (verb == "owner") return lchown(path.c_str(), 65534, 65534) == 0;
   return verb == "fifo" && mkfifo(path.c_str(), 0644) == 0;
 }

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <thread>
+#include <utility>
 
 #include "launcher_test.h"
 
@@ -10,6 +11,8 @@ namespace pvr_test {
 const char* const kPlatform = "win32";
 
 namespace {
+
+bool on_hidden_station = false;
 
 std::wstring Wide(const std::string& bytes) {
   std::wstring wide(bytes.size(), L'\0');
@@ -49,6 +52,10 @@ std::intptr_t StartLauncher(
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
+  wchar_t hidden_desktop[] = L"pvr-hidden\\Default";
+  if (std::exchange(on_hidden_station, false)) {
+    startup.lpDesktop = hidden_desktop;
+  }
   startup.hStdError = error_file;
   PROCESS_INFORMATION started{};
   const BOOL created =
@@ -76,6 +83,17 @@ int FinishLauncher(std::intptr_t started, double seconds) {
 
 bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
                        const std::string& argument) {
+  // A window station without WSF_VISIBLE, as a service has, with a desktop.
+  if (verb == "station") {
+    const HWINSTA own = GetProcessWindowStation();
+    const HWINSTA hidden =
+        CreateWindowStationW(L"pvr-hidden", 0, WINSTA_ALL_ACCESS, nullptr);
+    SetProcessWindowStation(hidden);
+    on_hidden_station = CreateDesktopW(L"Default", nullptr, nullptr, 0,
+                                       GENERIC_ALL, nullptr) != nullptr;
+    SetProcessWindowStation(own);
+    return on_hidden_station;
+  }
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (verb == "hidden" || verb == "system") {
     return SetFileAttributesW(

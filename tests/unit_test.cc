@@ -8,6 +8,7 @@
 #include "job/job_file.h"
 #include "run/failure.h"
 #include "text/command_line.h"
+#include "text/lines.h"
 #include "text/text.h"
 
 namespace pvr {
@@ -64,14 +65,35 @@ TEST(CommandLineTest, SplitsByTheWindowsRules) {
   }
 }
 
+TEST(JobFileTest, PiecesJoinAsTheWholeText) {
+  const Text text = u"  <pvr-data> a  \r\n  b \r\n\r c\n </pvr-data>";
+  const struct {
+    LineEnds ends;
+    Text joined;
+  } cases[] = {
+      {LineEnds::kAny, u"<pvr-data> abc</pvr-data>"},
+      {LineEnds::kCarriageReturn, u"<pvr-data> abc\n </pvr-data>"},
+  };
+  // Cut anywhere: in a run of spaces, between CR and LF.
+  for (const auto& c : cases) {
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+      LineJoiner joiner{c.ends};
+      Text joined;
+      JoinTrimmedLines(joiner, text.substr(0, cut), joined);
+      JoinTrimmedLines(joiner, text.substr(cut), joined);
+      EXPECT_EQ(joined, c.joined) << cut;
+    }
+  }
+}
+
 TEST(JobFileTest, PositionsAndLengthsStopAt32767) {
   const auto data_at = [](std::size_t position) {
-    return std::vector<Text>{Text(position - 1, u'x') +
-                             u"<pvr-data>v</pvr-data>"};
+    JobTextReader reader{LineJoiner{LineEnds::kAny}, {}, {}, {}, false};
+    TakeJobText(reader, Text(position - 1, u'x') + u"<pvr-data>v</pvr-data>");
+    return JobDataOf(reader);
   };
-  EXPECT_EQ(JobDataOf(data_at(32757)), u"v");
-  EXPECT_EQ(FailureKindOf([&] { JobDataOf(data_at(32758)); }),
-            FailureKind::kOverflow);
+  EXPECT_EQ(data_at(32757), u"v");
+  EXPECT_EQ(FailureKindOf([&] { data_at(32758); }), FailureKind::kOverflow);
   const auto value_of = [](std::size_t length) {
     return TagValue(u"<a>" + Text(length, u'v') + u"</a>", u"<a>", u"</a>",
                     CaseRule::kExactCase);

@@ -22,7 +22,7 @@ namespace {
 void PauseAfterDeletion() {
   const double now = SecondsSinceMidnight();
   const double end = MonotonicSeconds() + (PauseDeadline(now) - now);
-  while (MonotonicSeconds() < end) DispatchPendingEvents();
+  while (MonotonicSeconds() < end) DispatchEventsUntil(end);
 }
 
 }  // namespace

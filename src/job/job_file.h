@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
+#include "text/lines.h"
 #include "text/text.h"
 
 namespace pvr {
@@ -19,8 +19,25 @@ enum class CaseRule { kAnyCase, kExactCase };
 Text TagValue(const Text& scope, const Text& open, const Text& close,
               CaseRule rule);
 
-// The job data of a job file already read into lines.
-Text JobDataOf(std::vector<Text> lines);
+// A job file taken a piece at a time. Only a window at the start of the
+// joined job text can hold a value within the 16-bit limits; beyond it, only
+// whether the tag still missing turns up decides between a missing tag and
+// an overflow, so the rest is searched, not kept.
+struct JobTextReader {
+  LineJoiner joiner;
+  Text job_text;  // the window, and the rest of the piece that filled it
+  Text sought;    // the tag looked for beyond the window, if any
+  Text tail;      // the end of the text joined beyond it, a tag's length
+  bool found = false;
+};
+
+// Takes the next piece of the job file's text; false once the outcome is
+// decided and nothing more need be read.
+bool TakeJobText(JobTextReader& reader, const Text& piece);
+
+// The trimmed "<pvr-data>" value of the text taken, or the failure that the
+// whole job text would give.
+Text JobDataOf(const JobTextReader& reader);
 
 // Reads the job file and returns its trimmed "<pvr-data>" value.
 Text LoadJobData(const Text& job_path);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -17,7 +18,6 @@
 
 #include "platform/platform.h"
 #include "text/command_line.h"
-#include "text/lines.h"
 
 extern char** environ;
 
@@ -164,6 +164,14 @@ std::string HomeDirectory() {
   return std::string();
 }
 
+std::string ProgramName() {
+#if defined(__GLIBC__) || defined(__linux__)
+  return program_invocation_name;
+#else
+  return getprogname();
+#endif
+}
+
 std::tm LocalTimeOf(time_t seconds) {
   std::tm local{};
   localtime_r(&seconds, &local);
@@ -172,31 +180,11 @@ std::tm LocalTimeOf(time_t seconds) {
 
 }  // namespace
 
-Text ArgumentText() {
-  // The kernel's own copy of the arguments, NUL-separated, program first.
-  OpenFile file{open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC)};
-  if (file.descriptor < 0) {
-    FailWithError(errno, TextOf("/proc/self/cmdline"), "/proc/self/cmdline");
-  }
-  std::string bytes;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t got = read(file.descriptor, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      FailWithError(errno, TextOf("/proc/self/cmdline"), "/proc/self/cmdline");
-    }
-    if (got == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
-  const auto program_end = bytes.find('\0');
-  if (program_end == std::string::npos || program_end + 1 >= bytes.size()) {
-    return Text();
-  }
-  std::string arguments = bytes.substr(program_end + 1);
-  arguments.pop_back();  // the last argument's terminator
-  for (char& c : arguments) {
-    if (c == '\0') c = ' ';
+Text ArgumentText(int argc, char** argv) {
+  std::string arguments;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) arguments += ' ';
+    arguments += argv[i];
   }
   return TextOfBytes(arguments);
 }
@@ -208,41 +196,56 @@ bool FileExists(const Text& path) {
       slash == std::string::npos ? native : native.substr(slash + 1);
   // Dot-files are this platform's hidden files.
   if (base.empty() || base[0] == '.') return false;
+  // The entry itself: a link planted at the target is a file there, never a
+  // way to have the recording written elsewhere.
   struct stat status;
-  return stat(native.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+  if (lstat(native.c_str(), &status) != 0) return false;
+  if (S_ISLNK(status.st_mode)) {
+    return stat(native.c_str(), &status) != 0 || !S_ISDIR(status.st_mode);
+  }
+  return S_ISREG(status.st_mode);
 }
 
 void DeleteFile(const Text& path) {
   const std::string native = NativeName(path);
   struct stat status;
-  if (stat(native.c_str(), &status) != 0) FailWithError(errno, path, native);
+  if (lstat(native.c_str(), &status) != 0) FailWithError(errno, path, native);
   // Without any write bit the file is read-only; root would unlink it all
-  // the same, so the check is ours.
-  if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+  // the same, so the check is ours. A link is removed whatever it leads to.
+  if (S_ISREG(status.st_mode) &&
+      (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
     throw Failure{FailureKind::kAccessDenied, path,
                   TextOf("the file is read-only")};
   }
   if (unlink(native.c_str()) != 0) FailWithError(errno, path, native);
 }
 
-std::vector<Text> ReadTextLines(const Text& path) {
-  std::string bytes;
-  {
-    struct stat status;
-    const OpenFile file = OpenRegularFile(path, O_RDONLY, status);
-    char buffer[65536];
-    for (;;) {
-      const ssize_t got = read(file.descriptor, buffer, sizeof buffer);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) FailWithError(errno, path, BytesOf(path));
-      if (got == 0) break;
-      bytes.append(buffer, static_cast<std::size_t>(got));
+void ReadTextPieces(const Text& path,
+                    const std::function<bool(const Text&)>& take) {
+  struct stat status;
+  const OpenFile file = OpenRegularFile(path, O_RDONLY, status);
+  unsigned char buffer[65536];
+  char16_t wide[sizeof buffer];
+  Text piece;
+  for (;;) {
+    const ssize_t got = read(file.descriptor, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) FailWithError(errno, path, BytesOf(path));
+    if (got == 0) return;
+    // Between two arrays of its own, in blocks of a fixed size, the compiler
+    // widens many bytes at a time.
+    const auto size = static_cast<std::size_t>(got);
+    std::size_t at = 0;
+    for (; at + 256 <= size; at += 256) {
+      for (std::size_t i = 0; i < 256; ++i) wide[at + i] = buffer[at + i];
     }
+    for (; at < size; ++at) wide[at] = buffer[at];
+    piece.assign(wide, size);
+    if (!take(piece)) return;
   }
-  const Text text = TextOfBytes(bytes);
-  std::string().swap(bytes);
-  return SplitTextLines(text, LineEnds::kAny);
 }
+
+LineEnds JobFileLineEnds() { return LineEnds::kAny; }
 
 void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
   std::string record;
@@ -312,15 +315,25 @@ Text PathSeparator() { return TextOf("/"); }
 Text ExecutableBaseName() {
   char buffer[4096];
   const ssize_t size = readlink("/proc/self/exe", buffer, sizeof buffer);
-  if (size <= 0 || static_cast<std::size_t>(size) >= sizeof buffer) {
-    return TextOf("pvr-launch");
+  std::string name;
+  if (size > 0 && static_cast<std::size_t>(size) < sizeof buffer) {
+    name.assign(buffer, static_cast<std::size_t>(size));
+    // What the kernel adds when the file was replaced during the run.
+    const std::string deleted = " (deleted)";
+    if (name.size() > deleted.size() &&
+        name.compare(name.size() - deleted.size(), deleted.size(), deleted) ==
+            0) {
+      name.erase(name.size() - deleted.size());
+    }
+  } else {
+    // Without /proc: the name the program was started by.
+    name = ProgramName();
   }
-  std::string name(buffer, static_cast<std::size_t>(size));
   const auto slash = name.rfind('/');
   if (slash != std::string::npos) name.erase(0, slash + 1);
   const auto dot = name.rfind('.');
   if (dot != std::string::npos && dot > 0) name.erase(dot);
-  return TextOfBytes(name);
+  return TextOfBytes(name.empty() ? "pvr-launch" : name);
 }
 
 double SecondsSinceMidnight() {
@@ -342,10 +355,14 @@ ClockTime TimeOfDay() {
   return ClockTime{local.tm_hour, local.tm_min, local.tm_sec};
 }
 
-// No window events here: the wait is only the poll's pace.
-void DispatchPendingEvents() {
-  const timespec pace{0, 10 * 1000 * 1000};
-  nanosleep(&pace, nullptr);
+// No window events here: one sleep to the deadline, resumed after a signal.
+void DispatchEventsUntil(double monotonic_seconds) {
+  const double whole = std::floor(monotonic_seconds);
+  const timespec deadline{static_cast<time_t>(whole),
+                          static_cast<long>((monotonic_seconds - whole) * 1e9)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) ==
+         EINTR) {
+  }
 }
 
 void StartProcess(const Text& command_line) {
@@ -358,18 +375,27 @@ void StartProcess(const Text& command_line) {
   argv.push_back(nullptr);
 
   // A session of its own keeps the caller's terminal, hang-ups and Ctrl-C
-  // away from the recording; it reads nothing from the caller.
+  // away from the recording. It holds none of the caller's streams, so a
+  // caller reading the launcher's output is not kept waiting for the
+  // recording's end, and signals the caller blocks or ignores are the
+  // recording's to handle again.
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null",
-                                   O_RDONLY, 0);
+  for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    posix_spawn_file_actions_addopen(
+        &actions, stream, "/dev/null",
+        stream == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+  }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  sigset_t no_signals;
+  sigset_t no_signals, all_signals;
   sigemptyset(&no_signals);
+  sigfillset(&all_signals);
   posix_spawnattr_setsigmask(&attributes, &no_signals);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setsigdefault(&attributes, &all_signals);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID |
+                                            POSIX_SPAWN_SETSIGMASK |
+                                            POSIX_SPAWN_SETSIGDEF);
   pid_t child = 0;
   const int error = posix_spawnp(&child, argv[0], &actions, &attributes,
                                  argv.data(), environ);

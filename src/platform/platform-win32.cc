@@ -6,11 +6,12 @@
 #undef DeleteFile
 #undef ReplaceText
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "platform/platform.h"
 #include "text/command_line.h"
-#include "text/lines.h"
 
 namespace pvr {
 namespace {
@@ -130,7 +131,7 @@ bool IsSharingConflict(DWORD error) {
 
 }  // namespace
 
-Text ArgumentText() {
+Text ArgumentText(int, char**) {
   // The program's own path is quoted, or ends at the first space or tab.
   const wchar_t* line = GetCommandLineW();
   if (*line == L'"') {
@@ -146,9 +147,13 @@ Text ArgumentText() {
 
 bool FileExists(const Text& path) {
   const std::wstring native = NativeName(path);
-  // The directory search takes "*" and "?" as wildcards: a path holding
-  // them could match, and so delete, other files. No file is named so.
-  if (native.empty() || native.find_first_of(L"*?") != std::wstring::npos) {
+  // The directory search takes these as wildcards in the last component, the
+  // only place it matches: such a name could match, and so delete, other
+  // files. No file is named so. The "\\?\" of a long path is no wildcard.
+  const auto separator = native.find_last_of(L"\\/");
+  const std::wstring name =
+      separator == std::wstring::npos ? native : native.substr(separator + 1);
+  if (name.empty() || name.find_first_of(L"*?<>\"") != std::wstring::npos) {
     return false;
   }
   WIN32_FIND_DATAW found;
@@ -167,41 +172,50 @@ void DeleteFile(const Text& path) {
   }
 }
 
-std::vector<Text> ReadTextLines(const Text& path) {
+namespace {
+
+// The bytes in the ANSI code page, as many as make whole characters: a lead
+// byte at the end waits for its trail byte, unless the file ends there.
+Text DecodeWhole(std::string& bytes, bool file_ends) {
+  std::size_t whole = 0;
+  while (whole < bytes.size()) {
+    whole += IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(bytes[whole])) ? 2 : 1;
+  }
+  if (whole > bytes.size() && !file_ends) whole -= 2;
+  whole = std::min(whole, bytes.size());
+  std::wstring wide(whole, L'\0');
+  if (whole > 0) {
+    wide.resize(static_cast<std::size_t>(
+        MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(whole),
+                            wide.data(), static_cast<int>(wide.size()))));
+  }
+  bytes.erase(0, whole);
+  return TextOfWide(wide);
+}
+
+}  // namespace
+
+void ReadTextPieces(const Text& path,
+                    const std::function<bool(const Text&)>& take) {
+  const OpenFile file(
+      CreateFileW(NativeName(path).c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.handle == INVALID_HANDLE_VALUE) FailWithError(GetLastError(), path);
+  RequireDiskFile(file, path);
+  char buffer[65536];
   std::string bytes;
-  {
-    const OpenFile file(
-        CreateFileW(NativeName(path).c_str(), GENERIC_READ,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.handle == INVALID_HANDLE_VALUE) {
+  for (DWORD got = 1; got > 0;) {
+    if (!ReadFile(file.handle, buffer, sizeof buffer, &got, nullptr)) {
       FailWithError(GetLastError(), path);
     }
-    RequireDiskFile(file, path);
-    char buffer[65536];
-    DWORD got = 0;
-    for (;;) {
-      if (!ReadFile(file.handle, buffer, sizeof buffer, &got, nullptr)) {
-        FailWithError(GetLastError(), path);
-      }
-      if (got == 0) break;
-      bytes.append(buffer, got);
-      if (bytes.size() > 0x7FFFFFFF) {
-        throw Failure{FailureKind::kOverflow, path,
-                      TextOf("file longer than 2147483647 bytes")};
-      }
-    }
+    bytes.append(buffer, got);
+    const Text piece = DecodeWhole(bytes, got == 0);
+    if (!piece.empty() && !take(piece)) return;
   }
-  std::wstring wide(bytes.size(), L'\0');
-  if (!bytes.empty()) {
-    const int size = MultiByteToWideChar(
-        CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(),
-        static_cast<int>(wide.size()));
-    wide.resize(static_cast<std::size_t>(size));
-  }
-  std::string().swap(bytes);
-  return SplitTextLines(TextOfWide(wide), LineEnds::kCarriageReturn);
 }
+
+LineEnds JobFileLineEnds() { return LineEnds::kCarriageReturn; }
 
 void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
   std::wstring record;
@@ -275,8 +289,14 @@ ClockTime TimeOfDay() {
   return ClockTime{local.wHour, local.wMinute, local.wSecond};
 }
 
-void DispatchPendingEvents() {
-  MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+// Messages are handled as they arrive; between them the wait sleeps.
+void DispatchEventsUntil(double monotonic_seconds) {
+  const double left = monotonic_seconds - MonotonicSeconds();
+  if (left > 0) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE,
+                              static_cast<DWORD>(std::ceil(left * 1000)),
+                              QS_ALLINPUT);
+  }
   MSG message;
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     TranslateMessage(&message);
@@ -306,6 +326,29 @@ void StartProcess(const Text& command_line) {
   CloseHandle(started.hProcess);
 }
 
+namespace {
+
+// A service's window station shows no desktop to anyone: a message box there
+// would wait forever for an answer nobody can give.
+bool OnVisibleWindowStation() {
+  USEROBJECTFLAGS flags{};
+  return GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags,
+                                   sizeof flags, nullptr) &&
+         (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+void ReportToEventLog(const Text& report) {
+  const HANDLE source = RegisterEventSourceW(nullptr, L"pvr-launch");
+  if (source == nullptr) return;
+  const std::wstring text = Wide(report);
+  const wchar_t* strings[] = {text.c_str()};
+  ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 1, 0, strings,
+               nullptr);
+  DeregisterEventSource(source);
+}
+
+}  // namespace
+
 void ReportFailure(const Failure& failure) {
   const Text report = FailureReport(failure);
   const Text title = ExecutableBaseName();
@@ -319,8 +362,12 @@ void ReportFailure(const Failure& failure) {
     WriteFile(errors, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
               nullptr);
   }
-  MessageBoxW(nullptr, Wide(report).c_str(), Wide(title).c_str(),
-              MB_OK | MB_ICONERROR);
+  if (OnVisibleWindowStation()) {
+    MessageBoxW(nullptr, Wide(report).c_str(), Wide(title).c_str(),
+                MB_OK | MB_ICONERROR);
+  } else {
+    ReportToEventLog(title + TextOf(": ") + report);
+  }
 }
 
 }  // namespace pvr

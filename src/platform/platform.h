@@ -7,25 +7,36 @@
 // the system would see a shorter one than the run derived.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "run/failure.h"
+#include "text/lines.h"
 #include "text/text.h"
 
 namespace pvr {
 
-// The argument portion of the process's command line, as one text.
-Text ArgumentText();
+// The argument portion of the process's command line, as one text. POSIX
+// joins the words after the program's name with single spaces; Windows
+// takes its raw command line from the system and needs no words.
+Text ArgumentText(int argc, char** argv);
 
-// True for an existing regular file that is not hidden or a system file.
-// Never a pattern: "*" and "?" match nothing but themselves, or nothing.
+// True for an existing file that is not hidden or a system file; a symbolic
+// link counts as the entry it is, unless it leads to a directory. Never a
+// pattern: wildcard characters in the name match nothing.
 bool FileExists(const Text& path);
 
-// Removes the file; a read-only file is refused, not deleted.
+// Removes the file, a link as the link; a read-only file is refused.
 void DeleteFile(const Text& path);
 
-// The file's lines in order, decoded by the platform's 8-bit code page.
-std::vector<Text> ReadTextLines(const Text& path);
+// Hands the file's text to take a piece at a time, decoded by the platform's
+// 8-bit code page (never a character split between pieces), until take
+// answers false or the file ends; the file is closed on return.
+void ReadTextPieces(const Text& path,
+                    const std::function<bool(const Text&)>& take);
+
+// Where the lines of the platform's text files end.
+LineEnds JobFileLineEnds();
 
 // Appends each line with the platform's line end, all in one write, so
 // that runs appending at the same moment never interleave. Creates the file,
@@ -54,12 +65,14 @@ struct ClockTime {
 };
 ClockTime TimeOfDay();
 
-// Handles the process's pending window events, waiting briefly (about 10 ms)
-// for them first, so that a poll built on it does not spin.
-void DispatchPendingEvents();
+// Handles the process's window events as they come until the monotonic
+// clock reaches the given second, or returns earlier; where there are no
+// window events it sleeps to that second in one.
+void DispatchEventsUntil(double monotonic_seconds);
 
 // Starts the command line as a detached process, minimised and not
-// activated where the platform has windows; does not wait.
+// activated where the platform has windows, holding none of the caller's
+// streams, with default signal handling; does not wait.
 void StartProcess(const Text& command_line);
 
 // Shows the user what failed. The caller ends the process afterwards.

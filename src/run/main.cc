@@ -1,10 +1,9 @@
 #include "run/run_sequence.h"
 
-// The command line is taken from the platform as one text (ArgumentText),
-// never as words, so the entry point takes nothing. Windows builds use the
-// wide entry point.
+// The argument is one text, never words: Windows builds use the wide entry
+// point and take the raw command line from the system.
 #ifdef _WIN32
-int wmain() { return pvr::RunLauncher(); }
+int wmain() { return pvr::RunLauncher(0, nullptr); }
 #else
-int main() { return pvr::RunLauncher(); }
+int main(int argc, char** argv) { return pvr::RunLauncher(argc, argv); }
 #endif

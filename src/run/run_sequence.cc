@@ -38,8 +38,8 @@ namespace {
 // The order is fixed: the command is read only after the target has been
 // cleared, and the record is logged before the launch, so that a command
 // that cannot start is still on record.
-void RunJob() {
-  const Text job_path = JobPathOf(ArgumentText());
+void RunJob(int argc, char** argv) {
+  const Text job_path = JobPathOf(ArgumentText(argc, argv));
   if (!HasJob(job_path)) return;
   const Text job_data = LoadJobData(job_path);
   const Text target_path = TargetPathOf(job_data);
@@ -51,9 +51,9 @@ void RunJob() {
 
 }  // namespace
 
-int RunLauncher() {
+int RunLauncher(int argc, char** argv) {
   try {
-    RunJob();
+    RunJob(argc, argv);
     return 0;
   } catch (const Failure& failure) {
     ReportFailure(failure);

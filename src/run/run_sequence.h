@@ -14,6 +14,6 @@ bool HasJob(const Text& job_path);
 
 // The whole run, from the command line to the launch. Returns the process's
 // exit status: 0 for a run that did its job or had nothing to do.
-int RunLauncher();
+int RunLauncher(int argc, char** argv);
 
 }  // namespace pvr

@@ -1,24 +1,45 @@
 #include "text/lines.h"
 
 namespace pvr {
+namespace {
 
-std::vector<Text> SplitTextLines(const Text& text, LineEnds ends) {
-  const Text terminators = ends == LineEnds::kAny ? Text(u"\r\n") : Text(u"\r");
-  std::vector<Text> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const auto end = text.find_first_of(terminators, start);
-    if (end == Text::npos) {
-      lines.push_back(text.substr(start));
-      break;
+bool EndsRun(char16_t c, LineEnds ends) {
+  return c <= u' ' &&
+         (c == u' ' || c == u'\r' || (c == u'\n' && ends == LineEnds::kAny));
+}
+
+}  // namespace
+
+void JoinTrimmedLines(LineJoiner& joiner, const Text& piece, Text& joined) {
+  const std::size_t size = piece.size();
+  std::size_t at = 0;
+  while (at < size) {
+    const char16_t c = piece[at];
+    if (c == u'\n' && joiner.after_carriage_return) {  // the LF of a CRLF
+      joiner.after_carriage_return = false;
+      ++at;
+      continue;
     }
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-    if (text[end] == u'\r' && start < text.size() && text[start] == u'\n') {
-      ++start;
+    joiner.after_carriage_return = false;
+    if (c == u'\r' || (c == u'\n' && joiner.ends == LineEnds::kAny)) {
+      joiner.after_carriage_return = c == u'\r';
+      joiner.at_line_start = true;
+      joiner.held_spaces = 0;
+      ++at;
+    } else if (c == u' ') {
+      if (!joiner.at_line_start) ++joiner.held_spaces;
+      ++at;
+    } else {
+      // A run of other characters, taken whole, after the spaces before it.
+      std::size_t end = at + 1;
+      while (end < size && !EndsRun(piece[end], joiner.ends)) ++end;
+      joined.append(joiner.held_spaces, u' ');
+      joined.append(piece, at, end - at);
+      joiner.held_spaces = 0;
+      joiner.at_line_start = false;
+      at = end;
     }
   }
-  return lines;
 }
 
 }  // namespace pvr

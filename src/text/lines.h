@@ -1,6 +1,6 @@
 #pragma once
 
-#include <vector>
+#include <cstddef>
 
 #include "text/text.h"
 
@@ -11,7 +11,18 @@ enum class LineEnds {
   kAny,             // LF, CR or CRLF
 };
 
-// The lines of a text, terminators removed; the last needs none.
-std::vector<Text> SplitTextLines(const Text& text, LineEnds ends);
+// Where joining stands between two pieces of text: a line end or a run of
+// spaces may fall across them.
+struct LineJoiner {
+  LineEnds ends;
+  bool at_line_start = true;
+  std::size_t held_spaces = 0;  // kept only if the line goes on
+  bool after_carriage_return = false;
+};
+
+// Appends the piece's lines to joined, each trimmed of spaces at both ends,
+// with nothing between them: pieces taken one after another give what the
+// whole text would.
+void JoinTrimmedLines(LineJoiner& joiner, const Text& piece, Text& joined);
 
 }  // namespace pvr

@@ -1,26 +1,70 @@
-// Bytes of a job file to job data, target path and launch command: never a
-// crash, never a failure other than the text operations' own, and never a
-// value longer than its 16-bit limit allows.
+// The job file read a piece at a time against the plain reading of the whole
+// text (lines split, trimmed and joined, then the tag rule): for any bytes,
+// any piece size and either platform's line ends, the same job data or the
+// same failure. From that job data, target and command never crash, fail
+// only as the text operations do, and stay within their 16-bit limits.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 #include "job/job_file.h"
 #include "run/failure.h"
-#include "text/lines.h"
+
+namespace {
+
+std::u16string Outcome(const std::function<pvr::Text()>& job_data) {
+  try {
+    return u"value " + job_data();
+  } catch (const pvr::Failure& failure) {
+    return pvr::FailureReport(failure);
+  }
+}
+
+pvr::Text WholeTextJobData(const pvr::Text& text, pvr::LineEnds ends) {
+  pvr::Text job_text, line;
+  for (std::size_t at = 0; at <= text.size(); ++at) {
+    const bool line_end = at == text.size() || text[at] == u'\r' ||
+                          (text[at] == u'\n' && ends == pvr::LineEnds::kAny);
+    if (!line_end) {
+      line.push_back(text[at]);
+      continue;
+    }
+    job_text += pvr::TrimSpaces(line);
+    line.clear();
+    if (at + 1 < text.size() && text[at] == u'\r' && text[at + 1] == u'\n') {
+      ++at;
+    }
+  }
+  return pvr::TrimSpaces(pvr::TagValue(job_text, u"<pvr-data>", u"</pvr-data>",
+                                       pvr::CaseRule::kAnyCase));
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  const pvr::Text bytes(data, data + size);
+  if (size < 2) return 0;
+  const std::size_t piece_size = 1 + data[0] % 64 * (data[0] >= 128 ? 1024 : 1);
+  const auto ends =
+      data[1] % 2 ? pvr::LineEnds::kAny : pvr::LineEnds::kCarriageReturn;
+  const pvr::Text text(data + 2, data + size);
+  const std::u16string whole =
+      Outcome([&] { return WholeTextJobData(text, ends); });
+  const std::u16string in_pieces = Outcome([&] {
+    pvr::JobTextReader reader{pvr::LineJoiner{ends}, {}, {}, {}, false};
+    for (std::size_t at = 0; at < text.size(); at += piece_size) {
+      if (!pvr::TakeJobText(reader, text.substr(at, piece_size))) break;
+    }
+    return pvr::JobDataOf(reader);
+  });
+  if (whole != in_pieces) std::abort();
+  if (whole.rfind(u"value ", 0) != 0) return 0;
+  const pvr::Text job_data = whole.substr(6);
   try {
-    const pvr::Text job_data =
-        pvr::JobDataOf(pvr::SplitTextLines(bytes, pvr::LineEnds::kAny));
     if (job_data.size() > 32767) std::abort();
-    const pvr::Text target = pvr::TargetPathOf(job_data);
     // Three pieces, each a slice of the job data; they may overlap.
-    if (target.size() > 3 * job_data.size()) std::abort();
-    const pvr::Text command = pvr::LaunchCommandOf(job_data);
-    if (command.size() > job_data.size()) std::abort();
+    if (pvr::TargetPathOf(job_data).size() > 3 * job_data.size()) std::abort();
+    if (pvr::LaunchCommandOf(job_data).size() > job_data.size()) std::abort();
   } catch (const pvr::Failure& failure) {
     if (failure.kind != pvr::FailureKind::kInvalidArgument &&
         failure.kind != pvr::FailureKind::kOverflow) {
