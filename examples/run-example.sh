@@ -11,7 +11,7 @@ if [ $# -gt 0 ]; then
 else
   (
     cd "$here/.."
-    tools/install-deps build
+    tools/install-deps.sh build
     [ -f build/default/CMakeCache.txt ] || cmake --preset default >/dev/null
     cmake --build --preset default --target pvr-launch >/dev/null
   )

@@ -1,10 +1,9 @@
 // Stands in for a recorder in the end-to-end tests. Usage:
 //   fake_recorder [REPORT [ARGUMENT...]]
 // Writes REPORT.started at once ("recorder report" in the working directory
-// when not given), then waits up to 5 s for REPORT.go, which the test makes
-// once the launcher has ended, then writes REPORT: one "arg=" line per
-// argument, whether it was started detached, and whether it outlived the
-// launcher.
+// when not given), waits up to 5 s for REPORT.go, which the test makes once
+// the launcher has ended, then writes REPORT: one "arg=" line per argument,
+// whether it was started detached, and whether it outlived the launcher.
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -21,28 +20,26 @@
 namespace fs = std::filesystem;
 
 // Windows: shown minimised and not activated. POSIX: a session of its own,
-// every signal handled by default, none blocked, and no stream of the
-// caller's: all three on /dev/null.
+// every signal handled by default, none blocked, and all three streams on
+// /dev/null, none of the caller's.
 bool StartedDetached() {
 #ifdef _WIN32
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
+  STARTUPINFOW startup{sizeof startup};
   GetStartupInfoW(&startup);
   return (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 &&
          startup.wShowWindow == SW_SHOWMINNOACTIVE;
 #else
   struct stat stream, null_device;
-  bool null_streams = stat("/dev/null", &null_device) == 0;
+  bool detached = stat("/dev/null", &null_device) == 0 && getsid(0) == getpid();
   for (int descriptor : {0, 1, 2}) {
-    null_streams = null_streams && fstat(descriptor, &stream) == 0 &&
-                   stream.st_rdev == null_device.st_rdev;
+    detached = detached && fstat(descriptor, &stream) == 0 &&
+               stream.st_rdev == null_device.st_rdev;
   }
   sigset_t blocked;
-  sigprocmask(SIG_BLOCK, nullptr, &blocked);
   struct sigaction hang_up;
+  sigprocmask(SIG_BLOCK, nullptr, &blocked);
   sigaction(SIGHUP, nullptr, &hang_up);
-  return getsid(0) == getpid() && sigisemptyset(&blocked) &&
-         hang_up.sa_handler == SIG_DFL && null_streams;
+  return detached && sigisemptyset(&blocked) && hang_up.sa_handler == SIG_DFL;
 #endif
 }
 
@@ -54,11 +51,10 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     outlived = fs::exists(fs::path(report + ".go"));
   }
-  {
-    std::ofstream out(fs::path(report + ".tmp"), std::ios::binary);
-    for (int i = 2; i < argc; ++i) out << "arg=" << argv[i] << '\n';
-    out << "detached=" << StartedDetached() << '\n'
-        << "outlived=" << outlived << '\n';
-  }
+  std::string lines;
+  for (int i = 2; i < argc; ++i) lines += "arg=" + std::string(argv[i]) + "\n";
+  std::ofstream(fs::path(report + ".tmp"), std::ios::binary)
+      << lines << "detached=" << StartedDetached() << "\noutlived=" << outlived
+      << '\n';
   fs::rename(fs::path(report + ".tmp"), fs::path(report));
 }

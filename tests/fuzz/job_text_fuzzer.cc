@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 
 #include "job/job_file.h"
 #include "run/failure.h"
@@ -43,11 +44,15 @@ pvr::Text WholeTextJobData(const pvr::Text& text, pvr::LineEnds ends) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  if (size < 2) return 0;
+  if (size < 6) return 0;
   const std::size_t piece_size = 1 + data[0] % 64 * (data[0] >= 128 ? 1024 : 1);
   const auto ends =
       data[1] % 2 ? pvr::LineEnds::kAny : pvr::LineEnds::kCarriageReturn;
-  const pvr::Text text(data + 2, data + size);
+  // Up to 128 K of one character put in at a chosen place, so that tags fall
+  // on both sides of the 16-bit window.
+  pvr::Text text(data + 6, data + size);
+  text.insert(data[5] % (text.size() + 1), 2 * (data[2] << 8 | data[3]),
+              data[4]);
   const std::u16string whole =
       Outcome([&] { return WholeTextJobData(text, ends); });
   const std::u16string in_pieces = Outcome([&] {

@@ -5,7 +5,7 @@
 # the unpacked package) and the fuzz targets.
 set -eu
 cd "$(dirname "$0")/.."
-tools/install-deps all
+tools/install-deps.sh all
 clang-format --dry-run --Werror src/*/*.cc src/*/*.h tests/*.cc tests/*.h \
   tests/fuzz/*.cc bench/*.cc bench/*.c
 cmake --workflow --preset default

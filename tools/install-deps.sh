@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing pvr-launch need,
 # only those missing: on a prepared machine it does nothing and needs no root.
-# Usage: tools/install-deps [build|all]   (default: all)
+# Usage: tools/install-deps.sh [build|all]   (default: all)
 #   build: what building and running the launcher needs
 #   all:   also the sanitizer, Windows (MinGW-w64, Wine), fuzzing and
 #          packaging tools that the test command uses
