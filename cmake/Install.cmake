@@ -93,6 +93,9 @@ License: Expat
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Linked statically, it needs no libraries; the recorder it starts may.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
+  if(PVR_DEB_ARCHITECTURE)  # cross-built: the target's, not the host's
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${PVR_DEB_ARCHITECTURE})
+  endif()
 endif()
 
 set(CPACK_PACKAGE_NAME pvr-launch)

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Runs every test the project has, installing what is missing first:
 # formatting, the Linux build's tests, the sanitizer build's, the Windows
-# .exe's under Wine, the Debian package (lintian, then its example run from
-# the unpacked package) and the fuzz targets.
+# .exe's under Wine, the ARM builds' under qemu-user, the Debian packages
+# (lintian, then the example run from the unpacked amd64 package) and the
+# fuzz targets.
 set -eu
 cd "$(dirname "$0")/.."
 tools/install-deps.sh all
@@ -11,15 +12,20 @@ clang-format --dry-run --Werror src/*/*.cc src/*/*.h tests/*.cc tests/*.h \
 cmake --workflow --preset default
 cmake --workflow --preset sanitize
 cmake --workflow --preset windows
+cmake --workflow --preset arm64
+cmake --workflow --preset armhf
 
 # lintian must have nothing to say; as root it adds a line of its own.
+for deb in build/default/pvr-launch_*.deb build/arm64/pvr-launch_*.deb \
+  build/armhf/pvr-launch_*.deb; do
+  said=$(lintian "$deb" 2>&1 | grep -v '^running with root privileges' || true)
+  if [ -n "$said" ]; then
+    echo "lintian on $deb:" >&2
+    echo "$said" >&2
+    exit 1
+  fi
+done
 deb=$(ls build/default/pvr-launch_*.deb)
-said=$(lintian "$deb" 2>&1 | grep -v '^running with root privileges' || true)
-if [ -n "$said" ]; then
-  echo "lintian on $deb:" >&2
-  echo "$said" >&2
-  exit 1
-fi
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"

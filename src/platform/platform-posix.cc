@@ -24,6 +24,10 @@ extern char** environ;
 namespace pvr {
 namespace {
 
+// 32-bit builds need 64-bit time and offsets: the time of day stays right
+// after 2038, and a large job file is never misread as an error.
+static_assert(sizeof(time_t) == 8 && sizeof(off_t) == 8);
+
 std::string BytesOf(const Text& text) {
   std::string bytes(text.size(), '\0');
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -162,6 +166,35 @@ std::string HomeDirectory() {
     if (fields.size() >= 6 && fields[2] == uid) return fields[5];
   }
   return std::string();
+}
+
+// The program as the PATH search finds it, checked before the spawn: that
+// it is missing or not executable must not rest on the spawn reporting a
+// failed exec, which a C library's fork-based spawn or an emulator does not.
+std::string ProgramPath(const Text& program) {
+  const std::string name = NativeName(program);
+  const char* search = std::getenv("PATH");
+  std::string directories = search != nullptr ? search : "/bin:/usr/bin";
+  if (name.find('/') != std::string::npos) directories = ".";
+  int error = ENOENT;
+  for (std::size_t from = 0; from <= directories.size();) {
+    auto colon = directories.find(':', from);
+    if (colon == std::string::npos) colon = directories.size();
+    std::string path = directories.substr(from, colon - from);
+    path = name.find('/') != std::string::npos ? name
+           : path.empty()                      ? name
+                                               : path + "/" + name;
+    from = colon + 1;
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) continue;
+    if (S_ISREG(status.st_mode) && access(path.c_str(), X_OK) == 0) return path;
+    error = EACCES;
+  }
+  if (error == ENOENT) {
+    throw Failure{FailureKind::kProgramNotFound, program,
+                  TextOf(std::strerror(error))};
+  }
+  FailWithError(error, program, name);
 }
 
 std::string ProgramName() {
@@ -397,21 +430,21 @@ void StartProcess(const Text& command_line) {
                                             POSIX_SPAWN_SETSIGMASK |
                                             POSIX_SPAWN_SETSIGDEF);
   pid_t child = 0;
-  const int error = posix_spawnp(&child, argv[0], &actions, &attributes,
-                                 argv.data(), environ);
+  const std::string program = ProgramPath(words[0]);
+  const int error = posix_spawn(&child, program.c_str(), &actions, &attributes,
+                                argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (error == 0) return;
-  const Text& program = words[0];
   if (error == ENOENT) {
-    throw Failure{FailureKind::kProgramNotFound, program,
+    throw Failure{FailureKind::kProgramNotFound, words[0],
                   TextOf(std::strerror(error))};
   }
   if (error == ENOEXEC) {
-    throw Failure{FailureKind::kNotAProgram, program,
+    throw Failure{FailureKind::kNotAProgram, words[0],
                   TextOf(std::strerror(error))};
   }
-  FailWithError(error, program, arguments[0]);
+  FailWithError(error, words[0], program);
 }
 
 void ReportFailure(const Failure& failure) {
