@@ -24,7 +24,8 @@ namespace fs = std::filesystem;
 // /dev/null, none of the caller's.
 bool StartedDetached() {
 #ifdef _WIN32
-  STARTUPINFOW startup{sizeof startup};
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
   GetStartupInfoW(&startup);
   return (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 &&
          startup.wShowWindow == SW_SHOWMINNOACTIVE;

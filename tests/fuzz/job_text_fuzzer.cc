@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <utility>
 
 #include "job/job_file.h"
 #include "run/failure.h"
@@ -21,20 +22,14 @@ std::u16string Outcome(const std::function<pvr::Text()>& job_data) {
   }
 }
 
-pvr::Text WholeTextJobData(const pvr::Text& text, pvr::LineEnds ends) {
+// Every line end made a CR, then the lines trimmed and joined whole.
+pvr::Text WholeTextJobData(pvr::Text text, pvr::LineEnds ends) {
+  text = pvr::ReplaceText(text + u"\r", u"\r\n", u"\r");
+  if (ends == pvr::LineEnds::kAny) text = pvr::ReplaceText(text, u"\n", u"\r");
   pvr::Text job_text, line;
-  for (std::size_t at = 0; at <= text.size(); ++at) {
-    const bool line_end = at == text.size() || text[at] == u'\r' ||
-                          (text[at] == u'\n' && ends == pvr::LineEnds::kAny);
-    if (!line_end) {
-      line.push_back(text[at]);
-      continue;
-    }
-    job_text += pvr::TrimSpaces(line);
-    line.clear();
-    if (at + 1 < text.size() && text[at] == u'\r' && text[at + 1] == u'\n') {
-      ++at;
-    }
+  for (const char16_t c : text) {
+    if (c != u'\r') line.push_back(c);
+    if (c == u'\r') job_text += pvr::TrimSpaces(std::exchange(line, {}));
   }
   return pvr::TrimSpaces(pvr::TagValue(job_text, u"<pvr-data>", u"</pvr-data>",
                                        pvr::CaseRule::kAnyCase));
