@@ -151,9 +151,9 @@ class Launcher : public ::testing::TestWithParam<Row> {
         Appears(At("recorder report{n}", N(i)), 10);
       }
     }
-    for (int i = 0; i < 50 && fs::exists(dir_); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(i == 0 ? 0 : 100));
-      fs::remove_all(dir_, ignored);
+    for (int i = 0;
+         i < 50 && fs::remove_all(dir_, ignored) == std::uintmax_t(-1); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   }
 
@@ -232,20 +232,19 @@ TEST_P(Launcher, EndsAsTheTableSays) {
   std::string later;
   for (const std::string& raw : Split(fields[1], ';', false)) {
     const std::string step = TextOf(raw);
-    if (step == "unprivileged" && IsAdministrator()) {
-      GTEST_SKIP() << "run as an administrator, who may read and delete all";
-    }
-    if (step.rfind("owner ", 0) == 0 && !IsAdministrator()) {
-      GTEST_SKIP() << "only an administrator may give a file to another user";
-    }
     const char* emulated = std::getenv("PVR_EMULATED");
-    if (step == "native" && emulated != nullptr && emulated[0] == '1') {
-      GTEST_SKIP() << "an emulator runs the spawn as a plain fork, so an exec "
-                      "failing on the file's format goes unreported";
-    }
-    if (step == "noproc" && !ApplyPlatformStep(step, dir_, "")) {
-      GTEST_SKIP() << "no mount namespace to be made here (unshare -m)";
-    }
+    const char* skip =
+        step == "unprivileged" && IsAdministrator()
+            ? "run as an administrator, who may read and delete all"
+        : step.rfind("owner ", 0) == 0 && !IsAdministrator()
+            ? "only an administrator may give a file to another user"
+        : step == "native" && emulated != nullptr && emulated[0] == '1'
+            ? "an emulator runs the spawn as a plain fork: an exec failing "
+              "on the file's format goes unreported"
+        : step == "noproc" && !ApplyPlatformStep(step, dir_, "")
+            ? "no mount namespace to be made here (unshare -m)"
+            : nullptr;
+    if (skip != nullptr) GTEST_SKIP() << skip;
     if (step.rfind("after ", 0) == 0) later = step.substr(6);
     ASSERT_NO_FATAL_FAILURE(Apply(step));
   }
