@@ -401,6 +401,7 @@ void DispatchEventsUntil(double monotonic_seconds) {
 void StartProcess(const Text& command_line) {
   NativeName(command_line);  // refuses a NUL before anything starts
   const std::vector<Text> words = ProgramAndArguments(command_line);
+  const std::string program = ProgramPath(words[0]);
   std::vector<std::string> arguments;
   for (const Text& word : words) arguments.push_back(BytesOf(word));
   std::vector<char*> argv;
@@ -430,7 +431,6 @@ void StartProcess(const Text& command_line) {
                                             POSIX_SPAWN_SETSIGMASK |
                                             POSIX_SPAWN_SETSIGDEF);
   pid_t child = 0;
-  const std::string program = ProgramPath(words[0]);
   const int error = posix_spawn(&child, program.c_str(), &actions, &attributes,
                                 argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
