@@ -173,17 +173,17 @@ std::string HomeDirectory() {
 // failed exec, which a C library's fork-based spawn or an emulator does not.
 std::string ProgramPath(const Text& program) {
   const std::string name = NativeName(program);
+  // A name holding a slash is a path of its own; others are searched for.
   const char* search = std::getenv("PATH");
-  std::string directories = search != nullptr ? search : "/bin:/usr/bin";
-  if (name.find('/') != std::string::npos) directories = ".";
+  const std::string directories = name.find('/') != std::string::npos ? ""
+                                  : search != nullptr                 ? search
+                                                      : "/bin:/usr/bin";
   int error = ENOENT;
   for (std::size_t from = 0; from <= directories.size();) {
     auto colon = directories.find(':', from);
     if (colon == std::string::npos) colon = directories.size();
-    std::string path = directories.substr(from, colon - from);
-    path = name.find('/') != std::string::npos ? name
-           : path.empty()                      ? name
-                                               : path + "/" + name;
+    const std::string directory = directories.substr(from, colon - from);
+    const std::string path = directory.empty() ? name : directory + "/" + name;
     from = colon + 1;
     struct stat status;
     if (stat(path.c_str(), &status) != 0) continue;
