@@ -65,7 +65,7 @@ TEST(CommandLineTest, SplitsByTheWindowsRules) {
 }
 
 TEST(JobFileTest, PiecesJoinAsTheWholeText) {
-  const Text text = u"  <pvr-data> a  \r\n  b \r\n\r c\n </pvr-data>";
+  const Text text = u"  <pvr-data> a  \r\n  b\r\n\r c\n </pvr-data>";
   const struct {
     LineEnds ends;
     Text joined;
@@ -93,6 +93,13 @@ TEST(JobFileTest, PositionsAndLengthsStopAt32767) {
   };
   EXPECT_EQ(data_at(32757), u"v");
   EXPECT_EQ(FailureKindOf([&] { data_at(32758); }), kOverflow);
+  // Beyond the window, a tag begun in one piece and ended in the next.
+  JobTextReader reader{LineJoiner{LineEnds::kAny}, {}, {}, {}, false};
+  for (const Text& piece :
+       {Text(70000, u'x'), Text(u"<pvr-"), Text(u"data>")}) {
+    if (!TakeJobText(reader, piece)) break;
+  }
+  EXPECT_EQ(FailureKindOf([&] { JobDataOf(reader); }), kOverflow);
   const auto value_of = [](std::size_t length) {
     return TagValue(u"<a>" + Text(length, u'v') + u"</a>", u"<a>", u"</a>",
                     CaseRule::kExactCase);
