@@ -27,6 +27,35 @@ Text SearchCopy(const Text& text, CaseRule rule) {
   return rule == CaseRule::kAnyCase ? LowerCase(text) : text;
 }
 
+// Room for an opening tag ending by position 32767 and a value of 32767
+// characters after it, with its closing tag.
+constexpr std::size_t kWindow = 32767 + 32767 + 11;
+
+// The tag whose absence from the window leaves the outcome open: the opening
+// tag, or the closing one after a value that may still fit. Empty when the
+// window decides.
+Text TagSoughtBeyond(const Text& window) {
+  const Text search = LowerCase(window);
+  const auto open = search.find(kDataOpen);
+  if (open == Text::npos) return kDataOpen;
+  const std::size_t start = open + kDataOpen.size();
+  if (start + 1 > kTextPosMax) return Text();
+  return search.find(kDataClose, start) == Text::npos ? kDataClose : Text();
+}
+
+// Whether the text holds a "<", looked for in blocks of a fixed size that
+// the compiler can search many characters at a time: a huge file without
+// one is read at the speed of the disk.
+bool HoldsTagStart(const Text& text) {
+  std::size_t at = 0;
+  for (; at + 256 <= text.size(); at += 256) {
+    char16_t seen = 0;
+    for (std::size_t i = 0; i < 256; ++i) seen |= text[at + i] == u'<';
+    if (seen != 0) return true;
+  }
+  return text.find(u'<', at) != Text::npos;
+}
+
 }  // namespace
 
 Text TagValue(const Text& scope, const Text& open, const Text& close,
@@ -59,39 +88,6 @@ Text TagValue(const Text& scope, const Text& open, const Text& close,
   return scope.substr(static_cast<std::size_t>(start) - 1,
                       static_cast<std::size_t>(count));
 }
-
-namespace {
-
-// Room for an opening tag ending by position 32767 and a value of 32767
-// characters after it, with its closing tag.
-constexpr std::size_t kWindow = 32767 + 32767 + 11;
-
-// The tag whose absence from the window leaves the outcome open: the opening
-// tag, or the closing one after a value that may still fit. Empty when the
-// window decides.
-Text TagSoughtBeyond(const Text& window) {
-  const Text search = LowerCase(window);
-  const auto open = search.find(kDataOpen);
-  if (open == Text::npos) return kDataOpen;
-  const std::size_t start = open + kDataOpen.size();
-  if (start + 1 > kTextPosMax) return Text();
-  return search.find(kDataClose, start) == Text::npos ? kDataClose : Text();
-}
-
-// Whether the text holds a "<", looked for in blocks of a fixed size that
-// the compiler can search many characters at a time: a huge file without
-// one is read at the speed of the disk.
-bool HoldsTagStart(const Text& text) {
-  std::size_t at = 0;
-  for (; at + 256 <= text.size(); at += 256) {
-    char16_t seen = 0;
-    for (std::size_t i = 0; i < 256; ++i) seen |= text[at + i] == u'<';
-    if (seen != 0) return true;
-  }
-  return text.find(u'<', at) != Text::npos;
-}
-
-}  // namespace
 
 bool TakeJobText(JobTextReader& reader, const Text& piece) {
   if (reader.sought.empty()) {
