@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -16,15 +17,20 @@
 namespace pvr_test {
 namespace {
 
-using Strings = std::vector<std::string>;
+using Seconds = std::chrono::duration<double>;
+const std::string kPlatformSteps =
+    "fifo|owner|unprivileged|noproc|hidden|system|hold|station";
+const std::string kSetupSteps =
+    "stale|job|edit|pad|grow|lead|file|dir|rm|mode|link|arg|env|as|runs|"
+    "after|native|" +
+    kPlatformSteps;
 
 struct Row {
-  int line;
-  Strings fields;  // situation, setup, outcome, effects
+  std::string situation, setup, outcome, effects;
 };
 
 void PrintTo(const Row& row, std::ostream* out) {
-  *out << "launcher_cases.txt:" << row.line << ": " << row.fields[0];
+  *out << "launcher_cases.txt: " << row.situation;
 }
 
 std::string Replace(std::string text, const std::string& from,
@@ -36,94 +42,94 @@ std::string Replace(std::string text, const std::string& from,
   return text;
 }
 
-std::string Trim(const std::string& text) {
-  const auto first = text.find_first_not_of(' ');
-  return first == std::string::npos
-             ? ""
-             : text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
-// "a SEPARATOR b" as a and b, trimmed; b is empty without the separator.
-std::pair<std::string, std::string> Around(const std::string& text,
-                                           const std::string& separator) {
-  const auto at = text.find(separator);
-  if (at == std::string::npos) return {Trim(text), ""};
-  return {Trim(text.substr(0, at)), Trim(text.substr(at + separator.size()))};
-}
-
-Strings Split(const std::string& text, char separator, bool keep_empty) {
-  Strings parts;
-  std::stringstream in(text);
-  for (std::string part; std::getline(in, part, separator);) {
-    if (keep_empty || !Trim(part).empty()) parts.push_back(Trim(part));
-  }
-  return parts;
-}
-
 std::map<std::string, std::string> names;  // "{job}" and the like
 
 // Unescaped, with the table's names put in.
-std::string TextOf(const std::string& raw) {
-  std::string out;
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    const auto escape = std::string("rnt0x").find(raw[i + 1]);
-    if (raw[i] != '\\' || escape == std::string::npos) {
-      out += raw[i];
-    } else if (raw[++i] == 'x') {
-      out += static_cast<char>(std::stoi(raw.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += "\r\n\t"[escape];  // "\0" is the array's own end
+std::string TextOf(std::string text) {
+  for (auto at = text.find('\\'); at != std::string::npos;
+       at = text.find('\\', at + 1)) {
+    const auto named = std::string("rnt0").find(text[at + 1]);
+    if (text[at + 1] == 'x') {
+      text.replace(
+          at, 4, 1,
+          static_cast<char>(std::stoi(text.substr(at + 2, 2), nullptr, 16)));
+    } else if (named != std::string::npos) {
+      text.replace(at, 2, 1, "\r\n\t"[named]);  // "\0": the array's own end
     }
   }
-  for (const auto& [name, value] : names) out = Replace(out, name, value);
-  return out;
-}
-
-std::vector<Row> Rows() {
-  std::ifstream in(NativePath(BuildPath(PVR_CASES)), std::ios::binary);
-  std::vector<Row> rows;
-  int number = 0;
-  for (std::string line; std::getline(in, line); ++number) {
-    if (line.rfind("  ", 0) == 0) {
-      rows.back().fields[0] += line.substr(2);
-    } else if (!line.empty() && line[0] != '#') {
-      rows.push_back({number + 1, {line}});
-    }
-  }
-  std::vector<Row> taken;
-  for (Row& row : rows) {
-    std::string text = row.fields[0];
-    const auto [mark, marked] = Around(text, ": ");
-    if (mark == "posix" || mark == "win32") {
-      text = mark == kPlatform ? marked : "";
-    }
-    const auto [name, value] = Around(text, " = ");
-    if (text[0] == '{') names[name] = TextOf(value);
-    if (text.empty() || text[0] == '{') continue;
-    row.fields = Split(text + "|||", '|', true);
-    taken.push_back(row);
-  }
-  return taken;
+  for (const auto& [name, value] : names) text = Replace(text, name, value);
+  return text;
 }
 
 std::string Slurp(const fs::path& path) {
-  std::stringstream content;
-  content << std::ifstream(path, std::ios::binary).rdbuf();
-  return content.str();
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void Spill(const fs::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
+std::vector<Row> Rows() {
+  // A line that starts with two spaces continues the one above.
+  std::stringstream in(std::regex_replace(
+      Slurp(NativePath(BuildPath(PVR_CASES))), std::regex("\n  "), ""));
+  const std::regex name(R"((\{\w+\}) = (.*))"),
+      row(R"((?:(posix|win32): )?(.*?) *\| *(.*?) *\| *(.*?) *\| *(.*))");
+  std::vector<Row> rows;
+  for (std::string text; std::getline(in, text);) {
+    std::smatch m;
+    if (text.empty() || text[0] == '#') continue;
+    if (std::regex_match(text, m, name)) {
+      names[m[1]] = TextOf(m[2]);
+    } else if (!std::regex_match(text, m, row)) {
+      throw std::runtime_error("launcher_cases.txt: no row: " + text);
+    } else if (!m[1].matched || m[1] == PVR_PLATFORM) {
+      rows.push_back({m[2], m[3], m[4], m[5]});
+    }
+  }
+  return rows;
+}
+
+struct Step {
+  std::string raw, verb, name, text;
+  bool has_text;
+};
+
+// The steps of a field, "VERB [NAME] [=>|->|= TEXT]" apart by ";".
+std::vector<Step> Steps(const std::string& field, const std::string& verbs) {
+  const std::regex step("[^; ]([^;]*[^; ])?"),
+      shape("(" + verbs + ")(?: (.*?))?(?: (=>|->|=)(?: (.*))?)?");
+  std::vector<Step> steps;
+  for (std::sregex_iterator it(field.begin(), field.end(), step), end;
+       it != end; ++it) {
+    const std::string raw = it->str();
+    std::smatch m;
+    EXPECT_TRUE(std::regex_match(raw, m, shape)) << "no such step: " << raw;
+    steps.push_back({raw, m[1], TextOf(m[2]), TextOf(m[4]), m[3].matched});
+  }
+  return steps;
+}
+
 bool Appears(const fs::path& path, double seconds) {
-  const auto until =
-      std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  const auto until = std::chrono::steady_clock::now() + Seconds(seconds);
   while (!fs::exists(path) && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return fs::exists(path);
+}
+
+// Why a step cannot be taken here, or nothing.
+const char* Unrunnable(const std::string& step) {
+  return step.rfind("owner ", 0) == 0 && !IsAdministrator()
+             ? "only an administrator may give a file to another user"
+         : step == "native" && PVR_EMULATED
+             ? "an emulator runs the spawn as a plain fork: an exec failing "
+               "on the file's format goes unreported"
+         : step == "noproc" && !ApplyPlatformStep(step, "", "")
+             ? "no /proc to hide here: no mount namespace may be made, or "
+               "the sanitizers' runtime needs it"
+             : nullptr;
 }
 
 class Launcher : public ::testing::TestWithParam<Row> {
@@ -136,20 +142,17 @@ class Launcher : public ::testing::TestWithParam<Row> {
     SetJob(names["{job}"]);
   }
   void TearDown() override {
-    // Some rows take rights away from a directory of theirs. (Under Wine,
-    // listing a directory whose files are being deleted may never end.)
+    // Rights a row took away come back; recorders still running, which hold
+    // files here, are told to end.
     std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(dir_, ignored)) {
-      if (kPlatform == std::string("win32")) break;
-      fs::permissions(entry, fs::perms::owner_all, fs::perm_options::add,
+    for (const fs::path& path : modes_) {
+      fs::permissions(path, fs::perms::owner_all, fs::perm_options::add,
                       ignored);
     }
-    // Recorders still running hold files here: they are told to end.
     for (int i = 0; i < runs_; ++i) {
-      if (fs::exists(At("recorder report{n}.started", N(i)))) {
-        Spill(At("recorder report{n}.go", N(i)), "");
-        Appears(At("recorder report{n}", N(i)), 10);
-      }
+      Spill(At("recorder report{n}.go", N(i)), "");
+      const bool started = fs::exists(At("recorder report{n}.started", N(i)));
+      Appears(At("recorder report{n}", N(i)), started ? 10 : 0);
     }
     for (int i = 0;
          i < 50 && fs::remove_all(dir_, ignored) == std::uintmax_t(-1); ++i) {
@@ -160,9 +163,10 @@ class Launcher : public ::testing::TestWithParam<Row> {
   // The number of a run among several at once; nothing for a single one.
   std::string N(int i) { return runs_ == 1 ? "" : std::to_string(i); }
   std::string Expand(const std::string& text, const std::string& n = "") {
-    return Replace(
-        Replace(Replace(text, "{rec}", BuildPath(FAKE_RECORDER)), "{n}", n),
-        "@", dir_.string());
+    const std::string named =
+        Replace(Replace(text, "{rec}", BuildPath(FAKE_RECORDER)), "{n}", n);
+    return Replace(Replace(named, "{exe}", launcher_.stem().string()), "@",
+                   dir_.string());
   }
   fs::path At(const std::string& name, const std::string& n = "") {
     return NativePath(Expand("@/" + name, n));
@@ -172,155 +176,136 @@ class Launcher : public ::testing::TestWithParam<Row> {
     Spill(At("job.xml"), Expand(job_));
   }
 
-  void Apply(const std::string& step) {
-    const auto [verb, rest] = Around(step, " ");
-    const auto [name, text] = Around(rest, " = ");
-    const auto [link, target] = Around(rest, " -> ");
-    const auto last = rest.rfind(' ');
-    const std::string head = rest.substr(0, last), tail = rest.substr(last + 1);
-    const auto edit = step.find(" =>");
+  void Apply(const Step& step) {
+    const auto& [raw, verb, name, text, has_text] = step;
+    const fs::path path = At(name);
     std::string job = Expand(job_);
-    if (verb == "stale") {
-      Spill(At("Evening News.ts"), "stale");
-    } else if (verb == "job") {
-      SetJob(rest);
-    } else if (verb == "edit") {
-      const std::string from = step.substr(5, edit - 5);
-      ASSERT_NE(job_.find(from), std::string::npos) << step;
-      SetJob(Replace(job_, from, step.substr(std::min(edit + 4, step.size()))));
-    } else if (verb == "pad") {  // the data value to this many characters
+    if (verb == "stale") Spill(At("Evening News.ts"), "stale");
+    if (verb == "job") SetJob(name);
+    if (verb == "edit") {
+      ASSERT_NE(job_.find(name), std::string::npos) << raw;
+      SetJob(Replace(job_, name, text));
+    }
+    if (verb == "pad") {  // the data value to this many characters
       const auto start = job.find("<pvr-data>") + 10;
       const auto end = job.find("</pvr-data>");
-      SetJob(job.insert(end, std::stoul(rest) - (end - start), 'x'));
-    } else if (verb == "grow" || verb == "lead") {  // this many characters
-      const std::string more(std::stoul(rest), 'x');
+      SetJob(job.insert(end, std::stoul(name) - (end - start), 'x'));
+    }
+    if (verb == "grow" || verb == "lead") {  // this many characters
+      const std::string more(std::stoul(name), 'x');
       SetJob(verb == "grow" ? job_ + more : more + job_);
-    } else if (verb == "file") {
-      Spill(At(name), text.empty() ? "stale" : Expand(text));
-    } else if (verb == "dir" || verb == "rm") {
-      verb == "dir" ? fs::create_directory(At(rest)) : fs::remove(At(rest));
-    } else if (verb == "mode") {
-      fs::permissions(At(head), fs::perms(std::stoi(tail, nullptr, 8)));
-    } else if (verb == "link") {
-      fs::create_symlink(NativePath(Expand(target)), At(link));
-    } else if (verb == "arg") {
-      arguments_ = step.substr(std::min<std::size_t>(4, step.size()));
-    } else if (verb == "env") {
-      environment_[Around(rest, "=").first] = Expand(Around(rest, "=").second);
-    } else if (verb == "as") {
-      launcher_ = At(rest);
-      fs::copy_file(NativePath(BuildPath(PVR_LAUNCH)), launcher_);
-    } else if (verb == "runs") {
-      runs_ = std::stoi(rest);
-    } else if (verb != "after" && verb != "unprivileged" && verb != "noproc" &&
-               verb != "native") {
-      const bool hold = verb == "hold";
-      ASSERT_TRUE(
-          ApplyPlatformStep(verb, At(hold ? head : rest), hold ? tail : ""))
-          << step;
+    }
+    if (verb == "file") Spill(path, has_text ? Expand(text) : "stale");
+    if (verb == "dir") fs::create_directory(path);
+    if (verb == "rm") fs::remove(path);
+    if (verb == "mode") {
+      fs::permissions(path, fs::perms(std::stoi(text, nullptr, 8)));
+      modes_.push_back(path);
+    }
+    if (verb == "link") fs::create_symlink(NativePath(Expand(text)), path);
+    if (verb == "arg") arguments_ = name;
+    if (verb == "env") environment_[name] = Expand(text);
+    if (verb == "as") {
+      fs::copy_file(launcher_, path);
+      launcher_ = path;
+    }
+    if (verb == "runs") runs_ = std::stoi(name);
+    if (std::regex_match(verb, std::regex(kPlatformSteps))) {
+      ASSERT_TRUE(ApplyPlatformStep(verb, path, text)) << raw;
     }
   }
 
-  fs::path dir_, launcher_ = NativePath(BuildPath(PVR_LAUNCH));
-  std::string job_, arguments_ = "@/job{n}.xml";
-  std::map<std::string, std::string> environment_;
-  int runs_ = 1;
-};
-
-TEST_P(Launcher, EndsAsTheTableSays) {
-  const Strings& fields = GetParam().fields;
-  std::string later;
-  for (const std::string& raw : Split(fields[1], ';', false)) {
-    const std::string step = TextOf(raw);
-    const auto built_so = [](const char* variable) {
-      const char* value = std::getenv(variable);
-      return value != nullptr && value[0] == '1';
-    };
-    const char* skip =
-        step == "unprivileged" && IsAdministrator()
-            ? "run as an administrator, who may read and delete all"
-        : step.rfind("owner ", 0) == 0 && !IsAdministrator()
-            ? "only an administrator may give a file to another user"
-        : step == "native" && built_so("PVR_EMULATED")
-            ? "an emulator runs the spawn as a plain fork: an exec failing "
-              "on the file's format goes unreported"
-        : step == "noproc" && built_so("PVR_SANITIZED")
-            ? "the sanitizers' runtime reads its settings from /proc"
-        : step == "noproc" && !ApplyPlatformStep(step, dir_, "")
-            ? "no mount namespace to be made here (unshare -m)"
-            : nullptr;
-    if (skip != nullptr) GTEST_SKIP() << skip;
-    if (step.rfind("after ", 0) == 0) later = step.substr(6);
-    ASSERT_NO_FATAL_FAILURE(Apply(step));
-  }
-  std::vector<std::intptr_t> started;
-  const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < runs_; ++i) {
-    if (runs_ > 1) Spill(At("job{n}.xml", N(i)), Expand(job_, N(i)));
-    started.push_back(StartLauncher(launcher_, Expand(arguments_, N(i)), dir_,
-                                    environment_, At("stderr{n}", N(i))));
-  }
-  if (!later.empty()) {
-    std::this_thread::sleep_for(
-        std::chrono::duration<double>(std::stod(Around(later, " ").first)));
-    Apply(Around(later, " ").second);
-  }
-  const auto [status, report] = Around(fields[2], " ");
-  for (int i = 0; i < runs_; ++i) {
-    EXPECT_EQ(FinishLauncher(started[i], 30), std::stoi(status)) << "run " << i;
-  }
-  const std::chrono::duration<double> took =
-      std::chrono::steady_clock::now() - start;
-  const std::string errors = Slurp(At("stderr{n}", N(0)));
-  const std::string expected =
-      status == "0" ? "" : Expand("pvr-launch: " + TextOf(report));
-  EXPECT_EQ(errors.substr(0, expected.size()), expected);
-  EXPECT_EQ(errors.empty(), expected.empty()) << errors;
-
-  // A file as written, its times blotted out; and as the table has it, each
-  // run's once, in any order.
-  const auto holds = [&](const fs::path& path, const std::string& text) {
-    const std::string written = std::regex_replace(
-        Slurp(path), std::regex("at [0-2][0-9]:[0-5][0-9]:[0-5][0-9] ---"),
-        "at hh:mm:ss ---");
+  // The file holds the text once for each run, in any order, and nothing
+  // else; each time logged is the local time of the run.
+  void Holds(const fs::path& path, const std::string& text) {
+    std::string written = Slurp(path);
+    const std::regex time("at ([0-2][0-9]):([0-5][0-9]):([0-5][0-9]) ---");
+    for (std::smatch t; std::regex_search(written, t, time);) {
+      const int second = std::stoi(t[1]) * 3600 + std::stoi(t[2]) * 60 +
+                         std::stoi(t[3]) - started_at_;
+      EXPECT_LE((second + 86400) % 86400, took_ + 1) << t[0];
+      written.replace(t.position(), t.length(), "at hh:mm:ss ---");
+    }
     std::size_t length = 0;
     for (int i = 0; i < runs_; ++i) {
       std::string record = Expand(text, N(i));
-      if (kPlatform == std::string("win32")) {
+      if (PVR_PLATFORM == std::string("win32")) {
         record = Replace(record, "\n", "\r\n");
       }
       length += record.size();
       EXPECT_NE(written.find(record), std::string::npos) << written;
     }
     EXPECT_EQ(written.size(), length) << written;
-  };
+  }
+
+  fs::path dir_, launcher_ = NativePath(BuildPath(PVR_LAUNCH));
+  std::vector<fs::path> modes_;
+  std::string job_, arguments_ = "@/job{n}.xml";
+  std::map<std::string, std::string> environment_;
+  int runs_ = 1, started_at_ = 0;
+  double took_ = 0;
+};
+
+TEST_P(Launcher, EndsAsTheTableSays) {
+  const Row& row = GetParam();
+  std::string later;
+  for (const Step& step : Steps(row.setup, kSetupSteps)) {
+    if (const char* reason = Unrunnable(step.raw)) GTEST_SKIP() << reason;
+    if (step.verb == "after") later = step.name;
+    ASSERT_NO_FATAL_FAILURE(Apply(step));
+  }
+  std::vector<std::intptr_t> started;
+  const auto start = std::chrono::steady_clock::now();
+  const std::time_t now = std::time(nullptr);
+  const std::tm local = *std::localtime(&now);
+  started_at_ = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+  for (int i = 0; i < runs_; ++i) {
+    if (runs_ > 1) Spill(At("job{n}.xml", N(i)), Expand(job_, N(i)));
+    started.push_back(StartLauncher(launcher_, Expand(arguments_, N(i)), dir_,
+                                    environment_, At("stderr{n}", N(i))));
+  }
+  if (!later.empty()) {
+    std::this_thread::sleep_for(Seconds(std::stod(later)));
+    Apply(Steps(later.substr(later.find(' ') + 1), kSetupSteps).at(0));
+  }
+  const int status = std::stoi(row.outcome);
+  for (int i = 0; i < runs_; ++i) {
+    EXPECT_EQ(FinishLauncher(started[i], 30), status) << "run " << i;
+  }
+  took_ = Seconds(std::chrono::steady_clock::now() - start).count();
+  const std::string errors = Slurp(At("stderr{n}", N(0)));
+  const std::string report = row.outcome.substr(row.outcome.find(' ') + 1);
+  const std::string expected =
+      status == 0 ? "" : Expand("pvr-launch: " + TextOf(report));
+  EXPECT_EQ(errors.substr(0, expected.size()), expected);
+  EXPECT_EQ(errors.empty(), expected.empty()) << errors;
+
   bool logged = false, launched = false;
   const fs::path log = At("temp/~QZ-PVR-Log.txt");
-  for (const std::string& raw : Split(fields[3], ';', false)) {
-    const std::string effect = TextOf(raw);
-    const auto [verb, rest] = Around(effect, " ");
-    const auto last = rest.rfind(' ');
-    const auto [low, high] = Around(rest, "-");
+  for (const auto& [effect, verb, name, text, has_text] :
+       Steps(row.effects,
+             "kept|gone|logged|log|holds|mode|launched|recorder|took")) {
     logged = logged || verb == "logged" || verb == "log";
     launched = launched || verb == "launched" || verb == "recorder";
     if (verb == "kept" || verb == "gone") {
-      const fs::path path = At(rest.empty() ? "Evening News.ts" : rest);
+      const fs::path path = At(name.empty() ? "Evening News.ts" : name);
       EXPECT_EQ(fs::exists(fs::symlink_status(path)), verb == "kept") << effect;
-    } else if (verb == "log") {
-      holds(log, rest);
-    } else if (verb == "holds") {
-      holds(At(Around(rest, " = ").first), Around(rest, " = ").second);
-    } else if (verb == "mode") {
-      EXPECT_EQ(fs::status(At(rest.substr(0, last))).permissions(),
-                fs::perms(std::stoi(rest.substr(last), nullptr, 8)))
+    }
+    if (verb == "log") Holds(log, name);
+    if (verb == "holds") Holds(At(name), text);
+    if (verb == "mode") {
+      EXPECT_EQ(fs::status(At(name)).permissions(),
+                fs::perms(std::stoi(text, nullptr, 8)))
           << effect;
-    } else if (verb == "took") {
-      EXPECT_GE(took.count(), std::stod(low));
-      EXPECT_LT(took.count(), std::stod(high));
-    } else if (verb == "recorder") {
+    }
+    if (verb == "took") {
+      EXPECT_GE(took_, std::stod(name));
+      EXPECT_LT(took_, std::stod(name.substr(name.find('-') + 1)));
+    }
+    if (verb == "recorder") {
       Spill(At("recorder report.go"), "");
       ASSERT_TRUE(Appears(At("recorder report"), 10));
-      EXPECT_EQ(Slurp(At("recorder report")), rest);
+      EXPECT_EQ(Slurp(At("recorder report")), name);
     }
   }
   EXPECT_EQ(fs::is_regular_file(log), logged);

@@ -11,9 +11,6 @@ namespace pvr_test {
 
 namespace fs = std::filesystem;
 
-// "posix" or "win32": rows marked for the other platform are left out.
-extern const char* const kPlatform;
-
 // A name from the table, in the bytes of the platform's 8-bit code page.
 fs::path NativePath(const std::string& bytes);
 
@@ -28,7 +25,8 @@ std::intptr_t StartLauncher(
     const std::map<std::string, std::string>& environment,
     const fs::path& errors);
 
-// The exit status, or -1 for a launcher killed after the given seconds.
+// The exit status; a launcher still running after the given seconds is
+// killed, and its status is none the launcher gives.
 int FinishLauncher(std::intptr_t started, double seconds);
 
 // Setup steps only the platform knows: fifo, hidden, system, hold.

@@ -9,7 +9,6 @@
 
 namespace pvr_test {
 
-const char* const kPlatform = "win32";
 bool on_hidden_station = false;
 
 // Bytes of the ANSI code page, as the table and the launcher's files hold.
@@ -47,9 +46,8 @@ std::intptr_t StartLauncher(
       errors.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
       &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   wchar_t hidden_desktop[] = L"pvr-hidden\\Default";
-  if (std::exchange(on_hidden_station, false)) {
-    startup.lpDesktop = hidden_desktop;
-  }
+  startup.lpDesktop =
+      std::exchange(on_hidden_station, false) ? hidden_desktop : nullptr;
   PROCESS_INFORMATION started{};
   CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                  dir.c_str(), &startup, &started);

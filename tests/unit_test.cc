@@ -1,28 +1,16 @@
 // What the end-to-end table cannot reach cheaply: the text rules in full,
-// the command-line splitter, the 16-bit limits and the deadline's rounding.
+// the command-line splitter, line ends cut between pieces and the
+// deadline's rounding.
 #include <gtest/gtest.h>
 
 #include "actions/clear_target.h"
 #include "job/job_file.h"
-#include "run/failure.h"
 #include "text/command_line.h"
 #include "text/lines.h"
 #include "text/text.h"
 
 namespace pvr {
 namespace {
-
-// The kind of failure the operation throws, or -1 when it succeeds.
-template <typename Operation>
-int FailureKindOf(Operation operation) {
-  try {
-    operation();
-  } catch (const Failure& failure) {
-    return static_cast<int>(failure.kind);
-  }
-  return -1;
-}
-constexpr int kOverflow = static_cast<int>(FailureKind::kOverflow);
 
 TEST(TextTest, TrimsLowersAndReplacesCharacterForCharacter) {
   EXPECT_EQ(TrimSpaces(u"  a b  "), u"a b");
@@ -83,29 +71,6 @@ TEST(JobFileTest, PiecesJoinAsTheWholeText) {
       EXPECT_EQ(joined, c.joined) << cut;
     }
   }
-}
-
-TEST(JobFileTest, PositionsAndLengthsStopAt32767) {
-  const auto data_at = [](std::size_t position) {
-    JobTextReader reader{LineJoiner{LineEnds::kAny}, {}, {}, {}, false};
-    TakeJobText(reader, Text(position - 1, u'x') + u"<pvr-data>v</pvr-data>");
-    return JobDataOf(reader);
-  };
-  EXPECT_EQ(data_at(32757), u"v");
-  EXPECT_EQ(FailureKindOf([&] { data_at(32758); }), kOverflow);
-  // Beyond the window, a tag begun in one piece and ended in the next.
-  JobTextReader reader{LineJoiner{LineEnds::kAny}, {}, {}, {}, false};
-  for (const Text& piece :
-       {Text(70000, u'x'), Text(u"<pvr-"), Text(u"data>")}) {
-    if (!TakeJobText(reader, piece)) break;
-  }
-  EXPECT_EQ(FailureKindOf([&] { JobDataOf(reader); }), kOverflow);
-  const auto value_of = [](std::size_t length) {
-    return TagValue(u"<a>" + Text(length, u'v') + u"</a>", u"<a>", u"</a>",
-                    CaseRule::kExactCase);
-  };
-  EXPECT_EQ(value_of(32767).size(), 32767u);
-  EXPECT_EQ(FailureKindOf([&] { value_of(32768); }), kOverflow);
 }
 
 TEST(ClearTargetTest, DeadlineRoundsHalfToEven) {
