@@ -2,20 +2,207 @@
 // directory of its own, checked for its status, its report and what it left.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <utility>
 #include <vector>
-
-#include "launcher_test.h"
 
 namespace pvr_test {
 namespace {
+
+namespace fs = std::filesystem;
+
+// What differs by platform:
+// - NativePath: a name from the table, in the bytes of the platform's 8-bit
+//   code page;
+// - StartLauncher: the launcher started in dir with this argument text,
+//   these environment variables set over a plain environment (an empty value
+//   unsets one), and its error stream in the file errors;
+// - FinishLauncher: its exit status; one still running after the given
+//   seconds is killed, and its status is none the launcher gives;
+// - ApplyPlatformStep: the steps only the platform knows.
+#ifdef _WIN32
+bool on_hidden_station = false;  // for the next start
+
+// Bytes of the ANSI code page, as the table and the launcher's files hold.
+fs::path NativePath(const std::string& bytes) {
+  std::wstring wide(bytes.size(), L'\0');
+  wide.resize(static_cast<std::size_t>(MultiByteToWideChar(
+      CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(),
+      static_cast<int>(wide.size()))));
+  return wide;
+}
+
+std::intptr_t StartLauncher(
+    const fs::path& launcher, const std::string& arguments, const fs::path& dir,
+    const std::map<std::string, std::string>& environment,
+    const fs::path& errors) {
+  for (const auto& [name, value] : environment) {
+    SetEnvironmentVariableW(
+        NativePath(name).c_str(),
+        value.empty() ? nullptr : NativePath(value).c_str());
+  }
+  std::wstring line = L"\"" + launcher.wstring() + L"\" ";
+  line += NativePath(arguments).wstring();
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdError = CreateFileW(
+      errors.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+      &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  wchar_t hidden_desktop[] = L"pvr-hidden\\Default";
+  startup.lpDesktop =
+      std::exchange(on_hidden_station, false) ? hidden_desktop : nullptr;
+  PROCESS_INFORMATION started{};
+  CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                 dir.c_str(), &startup, &started);
+  CloseHandle(startup.hStdError);
+  CloseHandle(started.hThread);
+  return reinterpret_cast<std::intptr_t>(started.hProcess);
+}
+
+int FinishLauncher(std::intptr_t started, double seconds) {
+  const auto process = reinterpret_cast<HANDLE>(started);
+  DWORD status = static_cast<DWORD>(-1);
+  if (WaitForSingleObject(process, static_cast<DWORD>(seconds * 1000)) ==
+      WAIT_OBJECT_0) {
+    GetExitCodeProcess(process, &status);
+  }
+  TerminateProcess(process, 1);
+  CloseHandle(process);
+  return static_cast<int>(status);
+}
+
+bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
+                       const std::string& argument) {
+  // A window station without WSF_VISIBLE, as a service has, with a desktop.
+  if (verb == "station") {
+    const HWINSTA own = GetProcessWindowStation();
+    SetProcessWindowStation(
+        CreateWindowStationW(L"pvr-hidden", 0, WINSTA_ALL_ACCESS, nullptr));
+    on_hidden_station = CreateDesktopW(L"Default", nullptr, nullptr, 0,
+                                       GENERIC_ALL, nullptr) != nullptr;
+    return SetProcessWindowStation(own) && on_hidden_station;
+  }
+  if (verb == "hidden" || verb == "system") {
+    return SetFileAttributesW(path.c_str(), verb == "hidden"
+                                                ? FILE_ATTRIBUTE_HIDDEN
+                                                : FILE_ATTRIBUTE_SYSTEM);
+  }
+  // Held without sharing, let go after the given milliseconds.
+  const HANDLE held = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::thread([held, argument] {
+    Sleep(std::stoul(argument));
+    CloseHandle(held);
+  }).detach();
+  return verb == "hold" && held != INVALID_HANDLE_VALUE;
+}
+
+bool IsAdministrator() { return true; }
+#else
+bool without_proc = false, unprivileged = false;  // for the next start
+
+fs::path NativePath(const std::string& bytes) { return bytes; }
+
+std::intptr_t StartLauncher(
+    const fs::path& launcher, const std::string& arguments, const fs::path& dir,
+    const std::map<std::string, std::string>& environment,
+    const fs::path& errors) {
+  const pid_t child = fork();
+  if (child != 0) {
+    without_proc = unprivileged = false;
+    return child;
+  }
+  // Standard input closed, SIGTERM blocked and hang-ups ignored, as a
+  // scheduler may leave them: the launcher must not take its own files for
+  // standard input, nor hand the rest on to the recorder.
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigprocmask(SIG_SETMASK, &blocked, nullptr);
+  signal(SIGHUP, SIG_IGN);
+  close(STDIN_FILENO);
+  dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+  dup2(open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+  clearenv();
+  setenv("PATH", "/usr/bin:/bin", 1);
+  for (const auto& [name, value] : environment) {
+    if (!value.empty()) setenv(name.c_str(), value.c_str(), 1);
+  }
+  // Cut at every space, so the launcher must join its words with one each.
+  std::vector<std::string> words{launcher.string()};
+  std::stringstream in(arguments);
+  for (std::string word; std::getline(in, word, ' ');) words.push_back(word);
+  if (!arguments.empty() && arguments.back() == ' ') words.push_back("");
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  // Without /proc: an empty one in a mount namespace of the launcher's own.
+  // An administrator's run made as another user's.
+  if (chdir(dir.c_str()) != 0 ||
+      (unprivileged && geteuid() == 0 &&
+       (setgid(65534) != 0 || setuid(65534) != 0)) ||
+      (without_proc &&
+       (unshare(CLONE_NEWNS) != 0 ||
+        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("none", "/proc", "tmpfs", 0, nullptr) != 0))) {
+    _exit(126);
+  }
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
+int FinishLauncher(std::intptr_t started, double seconds) {
+  const auto pid = static_cast<pid_t>(started);
+  int status = 0;
+  for (int i = 0; waitpid(pid, &status, WNOHANG) == 0; ++i) {
+    if (i == static_cast<int>(seconds * 1000)) kill(pid, SIGKILL);
+    usleep(1000);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
+                       const std::string&) {
+#ifdef __SANITIZE_ADDRESS__
+  if (verb == "noproc") return false;  // its runtime reads /proc
+#endif
+  if (verb == "noproc") {  // whether a mount namespace can be made here
+    const pid_t probe = fork();
+    if (probe == 0) _exit(unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+    int status = 1;
+    waitpid(probe, &status, 0);
+    return without_proc = status == 0;
+  }
+  if (verb == "owner") return lchown(path.c_str(), 65534, 65534) == 0;
+  if (verb == "unprivileged") return unprivileged = true;
+  return verb == "fifo" && mkfifo(path.c_str(), 0644) == 0;
+}
+
+bool IsAdministrator() { return geteuid() == 0; }
+#endif
 
 using Seconds = std::chrono::duration<double>;
 const std::string kPlatformSteps =
@@ -72,8 +259,8 @@ void Spill(const fs::path& path, const std::string& content) {
 
 std::vector<Row> Rows() {
   // A line that starts with two spaces continues the one above.
-  std::stringstream in(std::regex_replace(
-      Slurp(NativePath(BuildPath(PVR_CASES))), std::regex("\n  "), ""));
+  std::stringstream in(
+      std::regex_replace(Slurp(PVR_CASES), std::regex("\n  "), ""));
   const std::regex name(R"((\{\w+\}) = (.*))"),
       row(R"((?:(posix|win32): )?(.*?) *\| *(.*?) *\| *(.*?) *\| *(.*))");
   std::vector<Row> rows;
@@ -164,7 +351,7 @@ class Launcher : public ::testing::TestWithParam<Row> {
   std::string N(int i) { return runs_ == 1 ? "" : std::to_string(i); }
   std::string Expand(const std::string& text, const std::string& n = "") {
     const std::string named =
-        Replace(Replace(text, "{rec}", BuildPath(FAKE_RECORDER)), "{n}", n);
+        Replace(Replace(text, "{rec}", FAKE_RECORDER), "{n}", n);
     return Replace(Replace(named, "{exe}", launcher_.stem().string()), "@",
                    dir_.string());
   }
@@ -238,7 +425,7 @@ class Launcher : public ::testing::TestWithParam<Row> {
     EXPECT_EQ(written.size(), length) << written;
   }
 
-  fs::path dir_, launcher_ = NativePath(BuildPath(PVR_LAUNCH));
+  fs::path dir_, launcher_ = PVR_LAUNCH;
   std::vector<fs::path> modes_;
   std::string job_, arguments_ = "@/job{n}.xml";
   std::map<std::string, std::string> environment_;

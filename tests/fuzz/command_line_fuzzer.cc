@@ -9,23 +9,17 @@
 
 namespace {
 
+// Quoted whole: a run of backslashes doubled before a double quote, which is
+// escaped, and before the closing quote.
 pvr::Text Quoted(const pvr::Text& word) {
-  if (!word.empty() && word.find_first_of(u" \t\"") == pvr::Text::npos) {
-    return word;
-  }
   pvr::Text quoted = u"\"";
   std::size_t backslashes = 0;
   for (const char16_t c : word) {
-    if (c == u'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == u'"' ? 2 * backslashes + 1 : backslashes, u'\\');
+    if (c == u'"') quoted.append(backslashes + 1, u'\\');
+    backslashes = c == u'\\' ? backslashes + 1 : 0;
     quoted.push_back(c);
-    backslashes = 0;
   }
-  quoted.append(2 * backslashes, u'\\');
-  return quoted + u'"';
+  return quoted.append(backslashes, u'\\') + u'"';
 }
 
 }  // namespace
