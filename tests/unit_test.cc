@@ -3,6 +3,8 @@
 // deadline's rounding.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "actions/clear_target.h"
 #include "job/job_file.h"
 #include "text/command_line.h"
@@ -30,10 +32,7 @@ TEST(TextTest, TrimsLowersAndReplacesCharacterForCharacter) {
 
 TEST(CommandLineTest, SplitsByTheWindowsRules) {
   using Words = std::vector<Text>;
-  const struct {
-    Text line;
-    Words words;
-  } cases[] = {
+  const std::pair<Text, Words> cases[] = {
       {u" \t ", Words{}},
       {u"\"C:\\Program Files\\rec.exe\" -a",
        Words{u"C:\\Program Files\\rec.exe", u"-a"}},
@@ -46,29 +45,25 @@ TEST(CommandLineTest, SplitsByTheWindowsRules) {
       {u"\"a b", Words{u"a b"}},
       {u"x\t\ty", Words{u"x", u"y"}},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(SplitCommandLine(c.line), c.words)
-        << std::string(c.line.begin(), c.line.end());
+  for (const auto& [line, words] : cases) {
+    EXPECT_EQ(SplitCommandLine(line), words)
+        << std::string(line.begin(), line.end());
   }
 }
 
 TEST(JobFileTest, PiecesJoinAsTheWholeText) {
   const Text text = u"  <pvr-data> a  \r\n  b\r\n\r c\n </pvr-data>";
-  const struct {
-    LineEnds ends;
-    Text joined;
-  } cases[] = {
-      {LineEnds::kAny, u"<pvr-data> abc</pvr-data>"},
-      {LineEnds::kCarriageReturn, u"<pvr-data> abc\n </pvr-data>"},
-  };
   // Cut anywhere: in a run of spaces, between CR and LF.
-  for (const auto& c : cases) {
-    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
-      LineJoiner joiner{c.ends};
+  for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+    for (const LineEnds ends : {LineEnds::kAny, LineEnds::kCarriageReturn}) {
+      LineJoiner joiner{ends};
       Text joined;
       JoinTrimmedLines(joiner, text.substr(0, cut), joined);
       JoinTrimmedLines(joiner, text.substr(cut), joined);
-      EXPECT_EQ(joined, c.joined) << cut;
+      EXPECT_EQ(joined, ends == LineEnds::kAny
+                            ? u"<pvr-data> abc</pvr-data>"
+                            : u"<pvr-data> abc\n </pvr-data>")
+          << cut;
     }
   }
 }

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <functional>
 #include <utility>
 
 #include "job/job_file.h"
@@ -14,7 +13,8 @@
 
 namespace {
 
-std::u16string Outcome(const std::function<pvr::Text()>& job_data) {
+template <typename JobData>
+std::u16string Outcome(JobData job_data) {
   try {
     return u"value " + job_data();
   } catch (const pvr::Failure& failure) {
