@@ -1,9 +1,10 @@
 // Stands in for a recorder in the end-to-end tests. Usage:
-//   fake_recorder [REPORT [ARGUMENT...]]
-// Writes REPORT.started at once ("recorder report" in the working directory
-// when not given), waits up to 5 s for REPORT.go, which the test makes once
-// the launcher has ended, then writes REPORT: one "arg=" line per argument,
-// whether it was started detached, and whether it outlived the launcher.
+//   fake_recorder [ARGUMENT...]
+// In the working directory, writes REPORT.started at once, waits up to 5 s
+// for REPORT.go, which the test makes once the launcher has ended, then
+// writes REPORT: one "arg=" line per argument, whether it was started
+// detached, and whether it outlived the launcher. REPORT is "recorder
+// report" followed by PVR_RUN, which tells runs apart.
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -13,6 +14,7 @@
 #endif
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -45,17 +47,17 @@ bool StartedDetached() {
 }
 
 int main(int argc, char** argv) {
-  const std::string report = argc > 1 ? argv[1] : "recorder report";
-  std::ofstream(fs::path(report + ".started")) << "started\n";
+  const char* run = std::getenv("PVR_RUN");
+  const std::string report = "recorder report" + std::string(run ? run : "");
+  std::ofstream(report + ".started") << "started\n";
   bool outlived = false;
   for (int i = 0; i < 500 && !outlived; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    outlived = fs::exists(fs::path(report + ".go"));
+    outlived = fs::exists(report + ".go");
   }
-  std::string lines;
-  for (int i = 2; i < argc; ++i) lines += "arg=" + std::string(argv[i]) + "\n";
-  std::ofstream(fs::path(report + ".tmp"), std::ios::binary)
-      << lines << "detached=" << StartedDetached() << "\noutlived=" << outlived
-      << '\n';
-  fs::rename(fs::path(report + ".tmp"), fs::path(report));
+  std::ofstream out(report + ".tmp", std::ios::binary);
+  for (int i = 1; i < argc; ++i) out << "arg=" << argv[i] << '\n';
+  out << "detached=" << StartedDetached() << "\noutlived=" << outlived << '\n';
+  out.close();
+  fs::rename(report + ".tmp", report);
 }

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #endif
 
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +23,7 @@
 #include <random>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -68,9 +70,10 @@ std::intptr_t StartLauncher(
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdError = CreateFileW(
-      errors.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-      &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  startup.hStdError =
+      CreateFileW(errors.c_str(), GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   wchar_t hidden_desktop[] = L"pvr-hidden\\Default";
   startup.lpDesktop =
       std::exchange(on_hidden_station, false) ? hidden_desktop : nullptr;
@@ -207,12 +210,9 @@ bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
 #endif
 
 using Seconds = std::chrono::duration<double>;
-const std::string kPlatformSteps =
-    "fifo|unprivileged|hidden|system|hold|station";
 const std::string kSetupSteps =
     "stale|job|edit|pad|grow|lead|file|dir|rm|mode|link|arg|env|as|runs|"
-    "after|owner|noproc|native|" +
-    kPlatformSteps;
+    "after|owner|noproc|native|fifo|unprivileged|hidden|system|hold|station";
 
 struct Row {
   std::string situation, setup, outcome, effects;
@@ -280,9 +280,7 @@ std::vector<Row> Rows() {
   return rows;
 }
 
-struct Step {
-  std::string raw, verb, name, text;
-};
+using Step = std::array<std::string, 4>;  // as written, verb, name, text
 
 // The steps of a field, "VERB [NAME] [=>|->|= TEXT]" apart by ";".
 std::vector<Step> Steps(const std::string& field, const std::string& verbs) {
@@ -317,16 +315,17 @@ class Launcher : public ::testing::TestWithParam<Row> {
     SetJob(names["{job}"]);
   }
   void TearDown() override {
-    // Rights a row took away come back; recorders still running, which hold
-    // files here, are told to end.
+    // Rights a row took away come back.
     std::error_code ignored;
     for (const fs::path& path : modes_) {
       fs::permissions(path, fs::perms::owner_all, fs::perm_options::add,
                       ignored);
     }
-    Spill(At("recorder report.go"), "");
-    Appears(At("recorder report"),
-            fs::exists(At("recorder report.started")) ? 10 : 0);
+    // Recorders still waiting, which hold files here, are let go.
+    for (int i = 0; i < runs_; ++i) {
+      Spill(Recorder(i, ".go"), "");
+      Appears(Recorder(i), fs::exists(Recorder(i, ".started")) ? 10 : 0);
+    }
     for (int i = 0;
          i < 50 && fs::remove_all(dir_, ignored) == std::uintmax_t(-1); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -337,6 +336,10 @@ class Launcher : public ::testing::TestWithParam<Row> {
     const std::string named = Replace(Replace(text, "{rec}", FAKE_RECORDER),
                                       "{exe}", launcher_.stem().string());
     return Replace(named, "@", dir_.string());
+  }
+  // The files of a run's recorder, told apart by the PVR_RUN it was given.
+  fs::path Recorder(int run, const std::string& what = "") {
+    return At("recorder report" + std::to_string(run) + what);
   }
   fs::path At(const std::string& name) {
     return NativePath(Expand("@/" + name));
@@ -380,7 +383,8 @@ class Launcher : public ::testing::TestWithParam<Row> {
       launcher_ = path;
     }
     if (verb == "runs") runs_ = std::stoi(name);
-    if (std::regex_match(verb, std::regex(kPlatformSteps))) {
+    if (std::regex_match(
+            verb, std::regex("fifo|unprivileged|hidden|system|hold|station"))) {
       ASSERT_TRUE(ApplyPlatformStep(verb, path, text)) << raw;
     }
   }
@@ -391,11 +395,9 @@ class Launcher : public ::testing::TestWithParam<Row> {
       text = Replace(text, "\n", "\r\n");
     std::string expected;
     for (int i = 0; i < runs_; ++i) expected += Expand(text);
-    EXPECT_EQ(
-        std::regex_replace(
-            Slurp(path), std::regex("at [0-2][0-9]:[0-5][0-9]:[0-5][0-9] ---"),
-            "at hh:mm:ss ---"),
-        expected);
+    const std::regex time("at [0-2][0-9]:[0-5][0-9]:[0-5][0-9] ---");
+    EXPECT_EQ(std::regex_replace(Slurp(path), time, "at hh:mm:ss ---"),
+              expected);
   }
 
   fs::path dir_, launcher_ = PVR_LAUNCH;
@@ -409,16 +411,18 @@ TEST_P(Launcher, EndsAsTheTableSays) {
   const Row& row = GetParam();
   std::string later;
   for (const Step& step : Steps(row.setup, kSetupSteps)) {
-    if (std::regex_match(step.verb, std::regex("owner|noproc|native")) &&
-        !ApplyPlatformStep(step.verb, At(step.name), "")) {
-      GTEST_SKIP() << "not to be done here: " << step.raw;
+    const auto& [raw, verb, name, text] = step;
+    if (std::regex_match(verb, std::regex("owner|noproc|native")) &&
+        !ApplyPlatformStep(verb, At(name), "")) {
+      GTEST_SKIP() << "not to be done here: " << raw;
     }
-    if (step.verb == "after") later = step.name;
+    if (verb == "after") later = name;
     ASSERT_NO_FATAL_FAILURE(Apply(step));
   }
   std::vector<std::intptr_t> started;
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < runs_; ++i) {
+    environment_["PVR_RUN"] = std::to_string(i);
     started.push_back(StartLauncher(launcher_, Expand(arguments_), dir_,
                                     environment_, At("stderr")));
   }
@@ -427,9 +431,7 @@ TEST_P(Launcher, EndsAsTheTableSays) {
     Apply(Steps(later.substr(later.find(' ') + 1), kSetupSteps).at(0));
   }
   const int status = std::stoi(row.outcome);
-  for (const std::intptr_t run : started) {
-    EXPECT_EQ(FinishLauncher(run, 30), status);
-  }
+  for (const auto run : started) EXPECT_EQ(FinishLauncher(run, 30), status);
   const double took = Seconds(std::chrono::steady_clock::now() - start).count();
   const std::string errors = Slurp(At("stderr"));
   const std::string report = row.outcome.substr(row.outcome.find(' ') + 1);
@@ -461,14 +463,16 @@ TEST_P(Launcher, EndsAsTheTableSays) {
       EXPECT_LT(took, std::stod(name.substr(name.find('-') + 1)));
     }
     if (verb == "recorder") {
-      Spill(At("recorder report.go"), "");
-      ASSERT_TRUE(Appears(At("recorder report"), 10));
-      EXPECT_EQ(Slurp(At("recorder report")), name);
+      Spill(Recorder(0, ".go"), "");
+      ASSERT_TRUE(Appears(Recorder(0), 10));
+      EXPECT_EQ(Slurp(Recorder(0)), name);
     }
   }
   EXPECT_EQ(fs::is_regular_file(log), logged);
-  EXPECT_EQ(Appears(At("recorder report.started"), launched ? 10 : 0.1),
-            launched);
+  for (int i = 0; i < runs_; ++i) {
+    EXPECT_EQ(Appears(Recorder(i, ".started"), launched ? 10 : 0.1), launched)
+        << "run " << i;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Launcher, ::testing::ValuesIn(Rows()));

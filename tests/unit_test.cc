@@ -32,8 +32,6 @@ TEST(CommandLineTest, SplitsByTheWindowsRules) {
   using Words = std::vector<Text>;
   const std::pair<Text, Words> cases[] = {
       {u" \t ", Words{}},
-      {u"\"C:\\Program Files\\rec.exe\" -a",
-       Words{u"C:\\Program Files\\rec.exe", u"-a"}},
       {u"a\"b c\"d", Words{u"ab cd"}},
       {u"\"\" x", Words{u"", u"x"}},
       {u"a\\\\b", Words{u"a\\\\b"}},
