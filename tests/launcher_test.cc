@@ -383,6 +383,8 @@ class Launcher : public ::testing::TestWithParam<Row> {
       launcher_ = path;
     }
     if (verb == "runs") runs_ = std::stoi(name);
+    // Run by another user from a copy that user can reach.
+    if (verb == "unprivileged") Apply({raw, "as", "pvr-launch", ""});
     if (std::regex_match(
             verb, std::regex("fifo|unprivileged|hidden|system|hold|station"))) {
       ASSERT_TRUE(ApplyPlatformStep(verb, path, text)) << raw;
