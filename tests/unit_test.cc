@@ -48,8 +48,9 @@ TEST(CommandLineTest, SplitsByTheWindowsRules) {
 }
 
 TEST(JobFileTest, PiecesJoinAsTheWholeText) {
-  const Text text = u"  <pvr-data> a  \r\n  b\r\n\r c\n </pvr-data>";
-  // Cut anywhere: in a run of spaces, between CR and LF.
+  const Text text = u"  <pvr-data> a  \r\n  b\r\n\n\r c\n </pvr-data>";
+  // Cut anywhere: in a run of spaces, between CR and LF. Only the first LF
+  // after a CR belongs to it.
   for (std::size_t cut = 0; cut <= text.size(); ++cut) {
     for (const LineEnds ends : {LineEnds::kAny, LineEnds::kCarriageReturn}) {
       LineJoiner joiner{ends};
@@ -58,7 +59,7 @@ TEST(JobFileTest, PiecesJoinAsTheWholeText) {
       JoinTrimmedLines(joiner, text.substr(cut), joined);
       EXPECT_EQ(joined, ends == LineEnds::kAny
                             ? u"<pvr-data> abc</pvr-data>"
-                            : u"<pvr-data> abc\n </pvr-data>")
+                            : u"<pvr-data> ab\nc\n </pvr-data>")
           << cut;
     }
   }
