@@ -7,7 +7,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 tools/install-deps.sh all
-clang-format --dry-run --Werror src/*/*.cc src/*/*.h tests/*.cc tests/*.h \
+clang-format --dry-run --Werror src/*/*.cc src/*/*.h tests/*.cc \
   tests/fuzz/*.cc bench/*.cc bench/*.c
 cmake --workflow --preset default
 cmake --workflow --preset sanitize
