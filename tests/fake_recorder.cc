@@ -8,6 +8,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,8 +23,8 @@
 namespace fs = std::filesystem;
 
 // Windows: shown minimised and not activated. POSIX: a session of its own,
-// every signal handled by default, none blocked, and all three streams on
-// /dev/null, none of the caller's.
+// every signal handled by default, none blocked, all three streams on
+// /dev/null, and not the descriptor 9 the test's caller left open.
 bool StartedDetached() {
 #ifdef _WIN32
   STARTUPINFOW startup{};
@@ -33,7 +34,8 @@ bool StartedDetached() {
          startup.wShowWindow == SW_SHOWMINNOACTIVE;
 #else
   struct stat stream, null_device;
-  bool detached = stat("/dev/null", &null_device) == 0 && getsid(0) == getpid();
+  bool detached = stat("/dev/null", &null_device) == 0 &&
+                  getsid(0) == getpid() && fcntl(9, F_GETFD) < 0;
   for (int descriptor : {0, 1, 2}) {
     detached = detached && fstat(descriptor, &stream) == 0 &&
                stream.st_rdev == null_device.st_rdev;

@@ -41,7 +41,7 @@ namespace fs = std::filesystem;
 //   unsets one), and its error stream in the file errors;
 // - FinishLauncher: its exit status; one still running after the given
 //   seconds is killed, and its status is none the launcher gives;
-// - ApplyPlatformStep: the steps only the platform knows; "owner", "noproc"
+// - ApplyPlatformStep: the steps only the platform knows; "owner", "over"
 //   and "native" tell whether the row can run here at all.
 #ifdef _WIN32
 bool on_hidden_station = false;  // for the next start
@@ -125,7 +125,8 @@ bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
 }
 
 #else
-bool without_proc = false, unprivileged = false;  // for the next start
+bool unprivileged = false;  // for the next start
+std::vector<std::pair<fs::path, std::string> > mounts;
 
 fs::path NativePath(const std::string& bytes) { return bytes; }
 
@@ -135,7 +136,8 @@ std::intptr_t StartLauncher(
     const fs::path& errors) {
   const pid_t child = fork();
   if (child != 0) {
-    without_proc = unprivileged = false;
+    unprivileged = false;
+    mounts.clear();
     return child;
   }
   // Standard input closed, SIGTERM blocked and hang-ups ignored, as a
@@ -149,6 +151,8 @@ std::intptr_t StartLauncher(
   close(STDIN_FILENO);
   dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
   dup2(open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+  dup2(STDERR_FILENO, 9);  // held as a careless caller would: the recorder
+                           // must not see it
   clearenv();
   setenv("PATH", "/usr/bin:/bin", 1);
   for (const auto& [name, value] : environment) {
@@ -162,15 +166,17 @@ std::intptr_t StartLauncher(
   std::vector<char*> argv;
   for (auto& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
-  // Without /proc: an empty one in a mount namespace of the launcher's own.
-  // An administrator's run made as another user's.
-  if (chdir(dir.c_str()) != 0 ||
-      (unprivileged && geteuid() == 0 &&
-       (setgid(65534) != 0 || setuid(65534) != 0)) ||
-      (without_proc &&
-       (unshare(CLONE_NEWNS) != 0 ||
-        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("none", "/proc", "tmpfs", 0, nullptr) != 0))) {
+  // Directories of the row's in the system's places, in a mount namespace
+  // of the launcher's own; then an administrator's run made another user's.
+  bool failed = chdir(dir.c_str()) != 0 ||
+                (!mounts.empty() &&
+                 (unshare(CLONE_NEWNS) != 0 ||
+                  mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr)));
+  for (const auto& [from, to] : mounts) {
+    failed = failed || mount(from.c_str(), to.c_str(), nullptr, MS_BIND, {});
+  }
+  if (failed || (unprivileged && geteuid() == 0 &&
+                 (setgid(65534) != 0 || setuid(65534) != 0))) {
     _exit(126);
   }
   execv(argv[0], argv.data());
@@ -188,16 +194,17 @@ int FinishLauncher(std::intptr_t started, double seconds) {
 }
 
 bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
-                       const std::string&) {
+                       const std::string& argument) {
 #ifdef __SANITIZE_ADDRESS__
-  if (verb == "noproc") return false;  // its runtime reads /proc
+  if (argument == "/proc") return false;  // its runtime reads /proc
 #endif
-  if (verb == "noproc") {  // whether a mount namespace can be made here
+  if (verb == "over") {  // whether a mount namespace can be made here
     const pid_t probe = fork();
     if (probe == 0) _exit(unshare(CLONE_NEWNS) == 0 ? 0 : 1);
     int status = 1;
     waitpid(probe, &status, 0);
-    return without_proc = status == 0;
+    mounts.emplace_back(path, argument);
+    return status == 0;
   }
   // Only an administrator may give a file to another user. An emulator
   // runs the spawn as a plain fork: an exec failing on the file's format
@@ -211,8 +218,9 @@ bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
 
 using Seconds = std::chrono::duration<double>;
 const std::string kSetupSteps =
-    "stale|job|edit|pad|grow|lead|file|dir|rm|mode|link|arg|env|as|runs|"
-    "after|owner|noproc|native|fifo|unprivileged|hidden|system|hold|station";
+    "stale|job|edit|pad|grow|lead|file|dir|rm|mode|link|hardlink|arg|env|as|"
+    "runs|"
+    "after|owner|over|native|fifo|unprivileged|hidden|system|hold|station";
 
 struct Row {
   std::string situation, setup, outcome, effects;
@@ -376,6 +384,8 @@ class Launcher : public ::testing::TestWithParam<Row> {
       modes_.push_back(path);
     }
     if (verb == "link") fs::create_symlink(NativePath(Expand(text)), path);
+    if (verb == "hardlink")
+      fs::create_hard_link(NativePath(Expand(text)), path);
     if (verb == "arg") arguments_ = name;
     if (verb == "env") environment_[name] = Expand(text);
     if (verb == "as") {
@@ -414,8 +424,8 @@ TEST_P(Launcher, EndsAsTheTableSays) {
   std::string later;
   for (const Step& step : Steps(row.setup, kSetupSteps)) {
     const auto& [raw, verb, name, text] = step;
-    if (std::regex_match(verb, std::regex("owner|noproc|native")) &&
-        !ApplyPlatformStep(verb, At(name), "")) {
+    if (std::regex_match(verb, std::regex("owner|over|native")) &&
+        !ApplyPlatformStep(verb, At(name), text)) {
       GTEST_SKIP() << "not to be done here: " << raw;
     }
     if (verb == "after") later = name;

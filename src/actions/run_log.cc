@@ -25,9 +25,15 @@ std::vector<Text> RunRecordLines(const Text& executable_base_name,
   };
 }
 
-void AppendRunRecord(const Text& target_path, const Text& launch_command) {
+Text PrepareRunLog() {
   const Text log_path =
       RunLogDirectory() + PathSeparator() + TextOf("~QZ-PVR-Log.txt");
+  CheckAppendable(log_path);
+  return log_path;
+}
+
+void AppendRunRecord(const Text& log_path, const Text& target_path,
+                     const Text& launch_command) {
   AppendTextLines(log_path, RunRecordLines(ExecutableBaseName(), TimeOfDay(),
                                            target_path, launch_command));
 }

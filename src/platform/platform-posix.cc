@@ -58,19 +58,22 @@ std::string NativeName(const Text& name) {
   return BytesOf(name);
 }
 
-bool DirectoryOfExists(const std::string& path) {
+// The directory part of a path, "." for a bare name.
+std::string DirectoryOf(const std::string& path) {
   const auto slash = path.rfind('/');
-  const std::string directory =
-      slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
+bool IsDirectory(const std::string& path) {
   struct stat status;
-  return stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 FailureKind KindOfError(int error, const std::string& path) {
   switch (error) {
     case ENOENT:
-      return DirectoryOfExists(path) ? FailureKind::kFileNotFound
-                                     : FailureKind::kPathNotFound;
+      return IsDirectory(DirectoryOf(path)) ? FailureKind::kFileNotFound
+                                            : FailureKind::kPathNotFound;
     case ENOTDIR:
       return FailureKind::kPathNotFound;
     case EACCES:
@@ -135,17 +138,6 @@ OpenFile OpenRegularFile(const Text& path, int flags, struct stat& status) {
       TextOf(what) + TextOf(" of another user in a shared directory")};
 }
 
-// Each missing directory of the path is made, for the user alone.
-void MakeDirectories(const std::string& path) {
-  for (auto slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    const std::string directory = path.substr(0, slash);
-    if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-      FailWithError(errno, TextOfBytes(directory), directory);
-    }
-    if (slash == std::string::npos) return;
-  }
-}
-
 // HOME, or the user's entry in the password file: a static executable
 // cannot rely on the system's name services.
 std::string HomeDirectory() {
@@ -168,6 +160,98 @@ std::string HomeDirectory() {
   return std::string();
 }
 
+// Opens a file to append to, made when create is O_CREAT. Where group or
+// others may write, another user can plant a link or a file at the name:
+// only the user's or the directory owner's file is taken, judged on what
+// was opened, as the kernel's protected_regular would, and a link only in a
+// sticky directory, where nobody else can swap it, and only the user's or
+// the owner's. A second hard link may be another user's file linked in
+// where fs.protected_hardlinks is off: refused.
+OpenFile OpenForAppending(const Text& path, int create) {
+  const std::string native = NativeName(path);
+  struct stat directory, status;
+  if (stat(DirectoryOf(native).c_str(), &directory) != 0) {
+    FailWithError(errno, path, native);
+  }
+  const bool shared = (directory.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  const auto own = [&](const struct stat& file) {
+    return file.st_uid == geteuid() || file.st_uid == directory.st_uid;
+  };
+  bool followed = false;
+  if (shared && lstat(native.c_str(), &status) == 0 &&
+      S_ISLNK(status.st_mode)) {
+    if ((directory.st_mode & S_ISVTX) == 0 || !own(status)) {
+      FailPlanted(path, "a symbolic link");
+    }
+    followed = true;
+  }
+  OpenFile file = OpenRegularFile(
+      path,
+      O_WRONLY | O_APPEND | create | (shared && !followed ? O_NOFOLLOW : 0),
+      status);
+  if (shared && !followed && (!own(status) || status.st_nlink > 1)) {
+    FailPlanted(path, status.st_nlink > 1 ? "a hard link" : "a file");
+  }
+  return file;
+}
+
+bool IsOwnDirectory(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+         status.st_uid == geteuid();
+}
+
+// The per-user state directory, made where missing, or empty where the user
+// has no home of their own or it cannot be made or written. The deepest
+// directory that exists on the way must be the user's: a root run that kept
+// another user's HOME makes nothing there.
+std::string OwnStateDirectory() {
+  const char* state_home = std::getenv("XDG_STATE_HOME");
+  std::string state =
+      state_home != nullptr && state_home[0] == '/' ? state_home : "";
+  if (state.empty()) {
+    std::string home = HomeDirectory();
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    if (home.empty() || home[0] != '/' || !IsOwnDirectory(home)) return "";
+    state = (home == "/" ? "" : home) + "/.local/state";
+  }
+  const std::string directory = state + "/pvr-launch";
+  auto made = directory.size();
+  struct stat status;
+  while (made > 0 && stat(directory.substr(0, made).c_str(), &status) != 0) {
+    made = directory.rfind('/', made - 1);
+  }
+  if (!IsOwnDirectory(made == 0 ? "/" : directory.substr(0, made))) return "";
+  while (made < directory.size()) {
+    made = std::min(directory.find('/', made + 1), directory.size());
+    if (mkdir(directory.substr(0, made).c_str(), 0700) != 0) return "";
+  }
+  return faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0
+             ? directory
+             : "";
+}
+
+// The fallback in the system's shared temporary space, kept across
+// reboots where /var/tmp is there. Others may create the name first: an
+// existing one must be a real directory of the user's, open to nobody else.
+std::string PrivateTemporaryDirectory() {
+  const std::string directory =
+      (IsDirectory("/var/tmp") ? "/var/tmp" : "/tmp") +
+      std::string("/pvr-launch-") + std::to_string(geteuid());
+  const Text name = TextOfBytes(directory);
+  struct stat status;
+  if ((mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) ||
+      lstat(directory.c_str(), &status) != 0) {
+    FailWithError(errno, name, directory);
+  }
+  if (!S_ISDIR(status.st_mode) || status.st_uid != geteuid() ||
+      (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    throw Failure{FailureKind::kAccessDenied, name,
+                  TextOf("not a directory of this user's alone")};
+  }
+  return directory;
+}
+
 // The program as the PATH search finds it, checked before the spawn: that
 // it is missing or not executable must not rest on the spawn reporting a
 // failed exec, which a C library's fork-based spawn or an emulator does not.
@@ -185,10 +269,17 @@ std::string ProgramPath(const Text& program) {
     const std::string directory = directories.substr(from, colon - from);
     const std::string path = directory.empty() ? name : directory + "/" + name;
     from = colon + 1;
+    // As the system's exec judges: by the effective ids, and a directory
+    // on the way that may not be searched makes access denied.
     struct stat status;
-    if (stat(path.c_str(), &status) != 0) continue;
-    if (S_ISREG(status.st_mode) && access(path.c_str(), X_OK) == 0) return path;
-    error = EACCES;
+    if (stat(path.c_str(), &status) != 0) {
+      if (errno != ENOENT && errno != ENOTDIR) error = errno;
+    } else if (S_ISREG(status.st_mode) &&
+               faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0) {
+      return path;
+    } else {
+      error = EACCES;
+    }
   }
   if (error == ENOENT) {
     throw Failure{FailureKind::kProgramNotFound, program,
@@ -232,7 +323,12 @@ bool FileExists(const Text& path) {
   // The entry itself: a link planted at the target is a file there, never a
   // way to have the recording written elsewhere.
   struct stat status;
-  if (lstat(native.c_str(), &status) != 0) return false;
+  if (lstat(native.c_str(), &status) != 0) {
+    // Only a missing entry is absent: a directory the user may not search
+    // hides a job or a target, and the run must say so.
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    FailWithError(errno, path, native);
+  }
   if (S_ISLNK(status.st_mode)) {
     return stat(native.c_str(), &status) != 0 || !S_ISDIR(status.st_mode);
   }
@@ -242,7 +338,12 @@ bool FileExists(const Text& path) {
 void DeleteFile(const Text& path) {
   const std::string native = NativeName(path);
   struct stat status;
-  if (lstat(native.c_str(), &status) != 0) FailWithError(errno, path, native);
+  // Another run of the same job may have deleted it first: it is gone,
+  // which is all this step is for.
+  if (lstat(native.c_str(), &status) != 0) {
+    if (errno == ENOENT) return;
+    FailWithError(errno, path, native);
+  }
   // Without any write bit the file is read-only; root would unlink it all
   // the same, so the check is ours. A link is removed whatever it leads to.
   if (S_ISREG(status.st_mode) &&
@@ -250,7 +351,9 @@ void DeleteFile(const Text& path) {
     throw Failure{FailureKind::kAccessDenied, path,
                   TextOf("the file is read-only")};
   }
-  if (unlink(native.c_str()) != 0) FailWithError(errno, path, native);
+  if (unlink(native.c_str()) != 0 && errno != ENOENT) {
+    FailWithError(errno, path, native);
+  }
 }
 
 void ReadTextPieces(const Text& path,
@@ -283,33 +386,7 @@ LineEnds JobFileLineEnds() { return LineEnds::kAny; }
 void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
   std::string record;
   for (const Text& line : lines) record += BytesOf(line) + '\n';
-  const std::string native = NativeName(path);
-  struct stat directory, status;
-  const std::string directory_name = native.substr(0, native.rfind('/') + 1);
-  if (stat(directory_name.empty() ? "." : directory_name.c_str(), &directory) !=
-      0) {
-    FailWithError(errno, path, native);
-  }
-  // Where others may write and only owners may delete (a sticky /tmp),
-  // another user can plant a link or a file at the name: only the user's or
-  // the directory owner's are taken, judged on what was opened, as the
-  // kernel's protected_symlinks and protected_regular would.
-  const bool shared = (directory.st_mode & S_ISVTX) != 0 &&
-                      (directory.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-  const auto own = [&](const struct stat& file) {
-    return file.st_uid == geteuid() || file.st_uid == directory.st_uid;
-  };
-  const int flags = O_WRONLY | O_APPEND | O_CREAT;
-  bool followed = false;
-  if (shared && lstat(native.c_str(), &status) == 0 &&
-      S_ISLNK(status.st_mode)) {
-    // Only its owners can swap a link there between this look and the open.
-    if (!own(status)) FailPlanted(path, "a symbolic link");
-    followed = true;
-  }
-  const OpenFile file = OpenRegularFile(
-      path, shared && !followed ? flags | O_NOFOLLOW : flags, status);
-  if (shared && !followed && !own(status)) FailPlanted(path, "a file");
+  const OpenFile file = OpenForAppending(path, O_CREAT);
   // One write to a file opened for appending: records of runs logging at
   // the same moment never interleave.
   std::size_t written = 0;
@@ -322,25 +399,25 @@ void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
   }
 }
 
+void CheckAppendable(const Text& path) {
+  const std::string native = NativeName(path);
+  struct stat status;
+  if (lstat(native.c_str(), &status) == 0) {
+    OpenForAppending(path, 0);
+  } else if (errno != ENOENT || faccessat(AT_FDCWD, DirectoryOf(native).c_str(),
+                                          W_OK | X_OK, AT_EACCESS) != 0) {
+    FailWithError(errno, path, native);
+  }
+}
+
 Text RunLogDirectory() {
   // TEMP is rarely set here; TMPDIR is the platform's own name for it.
   for (const char* name : {"TEMP", "TMPDIR"}) {
     const char* value = std::getenv(name);
     if (value != nullptr && value[0] != '\0') return TextOf(value);
   }
-  // Otherwise the user's own state directory, never a shared one.
-  const char* state_home = std::getenv("XDG_STATE_HOME");
-  std::string state = state_home != nullptr ? state_home : "";
-  if (state.empty() || state[0] != '/') {
-    const std::string home = HomeDirectory();
-    if (home.empty()) {
-      throw Failure{FailureKind::kPathNotFound, TextOf("~/.local/state"),
-                    TextOf("no home directory")};
-    }
-    state = home + "/.local/state";
-  }
-  MakeDirectories(state + "/pvr-launch");
-  return TextOfBytes(state + "/pvr-launch");
+  const std::string own = OwnStateDirectory();
+  return TextOfBytes(own.empty() ? PrivateTemporaryDirectory() : own);
 }
 
 Text PathSeparator() { return TextOf("/"); }
@@ -409,17 +486,22 @@ void StartProcess(const Text& command_line) {
   argv.push_back(nullptr);
 
   // A session of its own keeps the caller's terminal, hang-ups and Ctrl-C
-  // away from the recording. It holds none of the caller's streams, so a
-  // caller reading the launcher's output is not kept waiting for the
-  // recording's end, and signals the caller blocks or ignores are the
-  // recording's to handle again.
+  // away from the recording. It holds none of the caller's streams or other
+  // descriptors, so a caller reading the launcher's output is not kept
+  // waiting for the recording's end, nor a scheduler's port or lock held
+  // for its length; signals the caller blocks or ignores are the
+  // recording's to handle again. /dev/null is opened here, so that a
+  // system without it is reported as such, not as a missing program.
+  const OpenFile null_device{open("/dev/null", O_RDWR | O_CLOEXEC | O_NOCTTY)};
+  if (null_device.descriptor < 0) {
+    FailWithError(errno, TextOf("/dev/null"), "/dev/null");
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-    posix_spawn_file_actions_addopen(
-        &actions, stream, "/dev/null",
-        stream == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, null_device.descriptor, stream);
   }
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t no_signals, all_signals;

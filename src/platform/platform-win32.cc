@@ -158,7 +158,16 @@ bool FileExists(const Text& path) {
   }
   WIN32_FIND_DATAW found;
   const HANDLE search = FindFirstFileW(native.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
+  if (search == INVALID_HANDLE_VALUE) {
+    // Only a missing entry is absent: a folder the account may not list,
+    // or a share out of reach, hides a job or a target, and the run must
+    // say so.
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      return false;
+    }
+    FailWithError(error, path);
+  }
   FindClose(search);
   const DWORD excluded =
       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -166,8 +175,10 @@ bool FileExists(const Text& path) {
 }
 
 void DeleteFile(const Text& path) {
-  // A read-only file is refused by the system itself.
-  if (!DeleteFileW(NativeName(path).c_str())) {
+  // A read-only file is refused by the system itself. One that another run
+  // of the same job deleted first is gone, which is all this step is for.
+  if (!DeleteFileW(NativeName(path).c_str()) &&
+      GetLastError() != ERROR_FILE_NOT_FOUND) {
     FailWithError(GetLastError(), path);
   }
 }
@@ -245,6 +256,23 @@ void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
     FailWithError(GetLastError(), path);
   }
   if (written != bytes.size()) FailWithError(ERROR_HANDLE_DISK_FULL, path);
+}
+
+void CheckAppendable(const Text& path) {
+  const OpenFile file(CreateFileW(NativeName(path).c_str(), FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+  if (file.handle != INVALID_HANDLE_VALUE) {
+    RequireDiskFile(file, path);
+    return;
+  }
+  // A file not there yet is made by the append, in a folder that is; one
+  // held by a reader is waited for then.
+  const DWORD error = GetLastError();
+  if (error != ERROR_FILE_NOT_FOUND && !IsSharingConflict(error)) {
+    FailWithError(error, path);
+  }
 }
 
 Text RunLogDirectory() {

@@ -23,10 +23,12 @@ Text ArgumentText(int argc, char** argv);
 
 // True for an existing file that is not hidden or a system file; a symbolic
 // link counts as the entry it is, unless it leads to a directory. Never a
-// pattern: wildcard characters in the name match nothing.
+// pattern: wildcard characters in the name match nothing. Only a missing
+// entry is false: any other error in reaching it is a failure.
 bool FileExists(const Text& path);
 
-// Removes the file, a link as the link; a read-only file is refused.
+// Removes the file, a link as the link; a read-only file is refused. A file
+// already gone counts as removed.
 void DeleteFile(const Text& path);
 
 // Hands the file's text to take a piece at a time, decoded by the platform's
@@ -43,6 +45,10 @@ LineEnds JobFileLineEnds();
 // readable by the user alone; refuses a file or link that another user could
 // have planted in a directory shared with them.
 void AppendTextLines(const Text& path, const std::vector<Text>& lines);
+
+// Fails as AppendTextLines would where the file or its directory cannot be
+// appended to, and changes nothing.
+void CheckAppendable(const Text& path);
 
 // The directory of the run log, made when missing where the platform keeps
 // it per user, and the separator that joins a file name.

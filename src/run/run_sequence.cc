@@ -35,17 +35,20 @@ bool HasJob(const Text& job_path) {
 
 namespace {
 
-// The order is fixed: the command is read only after the target has been
-// cleared, and the record is logged before the launch, so that a command
-// that cannot start is still on record.
+// The order is fixed: the run log is made ready before the target is
+// touched, so that nothing is deleted for a run that cannot record; the
+// command is read only after the target has been cleared; and the record is
+// logged before the launch, so that a command that cannot start is still on
+// record.
 void RunJob(int argc, char** argv) {
   const Text job_path = JobPathOf(ArgumentText(argc, argv));
   if (!HasJob(job_path)) return;
   const Text job_data = LoadJobData(job_path);
   const Text target_path = TargetPathOf(job_data);
+  const Text log_path = PrepareRunLog();
   ClearTarget(target_path);
   const Text launch_command = LaunchCommandOf(job_data);
-  AppendRunRecord(target_path, launch_command);
+  AppendRunRecord(log_path, target_path, launch_command);
   LaunchMinimized(launch_command);
 }
 
