@@ -133,9 +133,8 @@ OpenFile OpenRegularFile(const Text& path, int flags, struct stat& status) {
 }
 
 [[noreturn]] void FailPlanted(const Text& path, const char* what) {
-  throw Failure{
-      FailureKind::kAccessDenied, path,
-      TextOf(what) + TextOf(" of another user in a shared directory")};
+  throw Failure{FailureKind::kAccessDenied, path,
+                TextOf(what) + TextOf(" in a shared directory")};
 }
 
 // HOME, or the user's entry in the password file: a static executable
@@ -190,7 +189,8 @@ OpenFile OpenForAppending(const Text& path, int create) {
       O_WRONLY | O_APPEND | create | (shared && !followed ? O_NOFOLLOW : 0),
       status);
   if (shared && !followed && (!own(status) || status.st_nlink > 1)) {
-    FailPlanted(path, status.st_nlink > 1 ? "a hard link" : "a file");
+    FailPlanted(path, own(status) ? "a file with more than one hard link"
+                                  : "a file of another user");
   }
   return file;
 }

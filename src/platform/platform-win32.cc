@@ -159,11 +159,13 @@ bool FileExists(const Text& path) {
   WIN32_FIND_DATAW found;
   const HANDLE search = FindFirstFileW(native.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {
-    // Only a missing entry is absent: a folder the account may not list,
+    // Only a missing entry is absent, or a name no file can have (a job
+    // path that kept an unclosed quote): a folder the account may not list,
     // or a share out of reach, hides a job or a target, and the run must
     // say so.
     const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+        error == ERROR_INVALID_NAME) {
       return false;
     }
     FailWithError(error, path);
