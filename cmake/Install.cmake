@@ -8,23 +8,26 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 
 if(WIN32)
   # The .zip holds the one .exe with its README and examples beside it.
-  install(TARGETS pvr-launch RUNTIME DESTINATION .)
+  install(TARGETS pvr-launch pvr-launch-check RUNTIME DESTINATION .)
   install(FILES README.md LICENSE DESTINATION .)
   install(FILES examples/evening-news-windows.xml DESTINATION examples)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
-  install(TARGETS pvr-launch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS pvr-launch pvr-launch-check
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # Man pages are installed compressed, as man-db and Debian expect.
-  add_custom_command(
-    OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/pvr-launch.1.gz
-    COMMAND gzip -9nc ${CMAKE_CURRENT_SOURCE_DIR}/resources/pvr-launch.1
-      > ${CMAKE_CURRENT_BINARY_DIR}/pvr-launch.1.gz
-    DEPENDS resources/pvr-launch.1)
-  add_custom_target(man-page ALL
-    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/pvr-launch.1.gz)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pvr-launch.1.gz
-          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  foreach(page pvr-launch pvr-launch-check)
+    add_custom_command(
+      OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${page}.1.gz
+      COMMAND gzip -9nc ${CMAKE_CURRENT_SOURCE_DIR}/resources/${page}.1
+        > ${CMAKE_CURRENT_BINARY_DIR}/${page}.1.gz
+      DEPENDS resources/${page}.1)
+    add_custom_target(${page}-man-page ALL
+      DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/${page}.1.gz)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${page}.1.gz
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endforeach()
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   # Debian's own files: the licence in machine-readable form, the changelog
@@ -82,9 +85,10 @@ License: Expat
     add_test(NAME icon_matches_its_sources
       COMMAND ${CMAKE_COMMAND} -E compare_files ${icons}/pvr-launch.ico
         ${CMAKE_CURRENT_SOURCE_DIR}/resources/pvr-launch.ico)
-    add_test(NAME man_page_renders_without_warnings
-      COMMAND sh -c "out=$(MANWIDTH=80 man --warnings -E UTF-8 -l \"$1\" 2>&1 >/dev/null) && [ -z \"$out\" ] || { echo \"$out\"; exit 1; }"
-        sh ${CMAKE_CURRENT_SOURCE_DIR}/resources/pvr-launch.1)
+    add_test(NAME man_pages_render_without_warnings
+      COMMAND sh -c "out=$(for page; do MANWIDTH=80 man --warnings -E UTF-8 -l \"$page\" 2>&1 >/dev/null; done) && [ -z \"$out\" ] || { echo \"$out\"; exit 1; }"
+        sh ${CMAKE_CURRENT_SOURCE_DIR}/resources/pvr-launch.1
+        ${CMAKE_CURRENT_SOURCE_DIR}/resources/pvr-launch-check.1)
   endif()
 
   set(CPACK_GENERATOR DEB)
@@ -105,7 +109,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_PACKAGE_DESCRIPTION
   "pvr-launch starts one recording job: it reads a job file, deletes a stale
 file at the video file's path, appends a record to a run log in the
-temporary directory and starts the recorder detached.")
+temporary directory and starts the recorder detached. pvr-launch-check
+shows what a run would do with a job, doing none of it.")
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME "pvr-launch-${PROJECT_VERSION}-windows-x86_64")

@@ -38,7 +38,8 @@ namespace fs = std::filesystem;
 //   code page;
 // - StartLauncher: the launcher started in dir with this argument text,
 //   these environment variables set over a plain environment (an empty value
-//   unsets one), and its error stream in the file errors;
+//   unsets one), and its output and error streams in dir's files "stdout"
+//   and "stderr";
 // - FinishLauncher: its exit status; one still running after the given
 //   seconds is killed, and its status is none the launcher gives;
 // - ApplyPlatformStep: the steps only the platform knows; "owner", "over"
@@ -57,8 +58,7 @@ fs::path NativePath(const std::string& bytes) {
 
 std::intptr_t StartLauncher(
     const fs::path& launcher, const std::string& arguments, const fs::path& dir,
-    const std::map<std::string, std::string>& environment,
-    const fs::path& errors) {
+    const std::map<std::string, std::string>& environment) {
   for (const auto& [name, value] : environment) {
     SetEnvironmentVariableW(
         NativePath(name).c_str(),
@@ -67,19 +67,23 @@ std::intptr_t StartLauncher(
   std::wstring line = L"\"" + launcher.wstring() + L"\" ";
   line += NativePath(arguments).wstring();
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  const auto stream = [&](const wchar_t* name) {
+    return CreateFileW((dir / name).c_str(), GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdError =
-      CreateFileW(errors.c_str(), GENERIC_WRITE,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  startup.hStdOutput = stream(L"stdout");
+  startup.hStdError = stream(L"stderr");
   wchar_t hidden_desktop[] = L"pvr-hidden\\Default";
   startup.lpDesktop =
       std::exchange(on_hidden_station, false) ? hidden_desktop : nullptr;
   PROCESS_INFORMATION started{};
   CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                  dir.c_str(), &startup, &started);
+  CloseHandle(startup.hStdOutput);
   CloseHandle(startup.hStdError);
   CloseHandle(started.hThread);
   return reinterpret_cast<std::intptr_t>(started.hProcess);
@@ -132,8 +136,7 @@ fs::path NativePath(const std::string& bytes) { return bytes; }
 
 std::intptr_t StartLauncher(
     const fs::path& launcher, const std::string& arguments, const fs::path& dir,
-    const std::map<std::string, std::string>& environment,
-    const fs::path& errors) {
+    const std::map<std::string, std::string>& environment) {
   const pid_t child = fork();
   if (child != 0) {
     unprivileged = false;
@@ -149,8 +152,10 @@ std::intptr_t StartLauncher(
   sigprocmask(SIG_SETMASK, &blocked, nullptr);
   signal(SIGHUP, SIG_IGN);
   close(STDIN_FILENO);
-  dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
-  dup2(open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+  for (const int stream : {STDOUT_FILENO, STDERR_FILENO}) {
+    const fs::path file = dir / (stream == STDOUT_FILENO ? "stdout" : "stderr");
+    dup2(open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), stream);
+  }
   dup2(STDERR_FILENO, 9);  // held as a careless caller would: the recorder
                            // must not see it
   clearenv();
@@ -219,6 +224,7 @@ bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
 using Seconds = std::chrono::duration<double>;
 const std::string kSetupSteps =
     "stale|job|edit|pad|grow|lead|file|dir|rm|mode|link|hardlink|arg|env|as|"
+    "check|"
     "runs|"
     "after|owner|over|native|fifo|unprivileged|hidden|system|hold|station";
 
@@ -397,6 +403,7 @@ class Launcher : public ::testing::TestWithParam<Row> {
       launcher_ = path;
     }
     if (verb == "runs") runs_ = std::stoi(name);
+    if (verb == "check") launcher_ = PVR_CHECK;
     // Run by another user from a copy that user can reach.
     if (verb == "unprivileged") Apply({raw, "as", "pvr-launch", ""});
     if (std::regex_match(
@@ -439,8 +446,8 @@ TEST_P(Launcher, EndsAsTheTableSays) {
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < runs_; ++i) {
     environment_["PVR_RUN"] = std::to_string(i);
-    started.push_back(StartLauncher(launcher_, Expand(arguments_), dir_,
-                                    environment_, At("stderr")));
+    started.push_back(
+        StartLauncher(launcher_, Expand(arguments_), dir_, environment_));
   }
   if (!later.empty()) {
     std::this_thread::sleep_for(Seconds(std::stod(later)));
@@ -460,7 +467,7 @@ TEST_P(Launcher, EndsAsTheTableSays) {
   const fs::path log = At("temp/~QZ-PVR-Log.txt");
   for (const auto& [effect, verb, name, text] :
        Steps(row.effects,
-             "kept|gone|logged|log|holds|mode|launched|recorder|took")) {
+             "kept|gone|logged|log|holds|mode|launched|recorder|took|says")) {
     logged = logged || verb == "logged" || verb == "log";
     launched = launched || verb == "launched" || verb == "recorder";
     if (verb == "kept" || verb == "gone") {
@@ -469,6 +476,11 @@ TEST_P(Launcher, EndsAsTheTableSays) {
     }
     if (verb == "log") Holds(log, name);
     if (verb == "holds") Holds(At(name), text);
+    if (verb == "says") {
+      EXPECT_NE(Slurp(At("stdout")).find(Expand(name)), std::string::npos)
+          << effect << "\n"
+          << Slurp(At("stdout"));
+    }
     if (verb == "mode") {
       EXPECT_EQ(fs::status(At(name)).permissions(),
                 fs::perms(std::stoi(text, nullptr, 8)))

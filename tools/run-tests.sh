@@ -30,10 +30,12 @@ unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
 test -f "$unpacked/usr/share/man/man1/pvr-launch.1.gz"
+test -f "$unpacked/usr/share/man/man1/pvr-launch-check.1.gz"
+test -x "$unpacked/usr/bin/pvr-launch-check"
 test -f "$unpacked/usr/share/doc/pvr-launch/copyright"
 "$unpacked/usr/share/doc/pvr-launch/examples/run-example.sh" \
   "$unpacked/usr/bin/pvr-launch"
-for file in pvr-launch.exe LICENSE; do
+for file in pvr-launch.exe pvr-launch-check.exe LICENSE; do
   unzip -l build/windows/pvr-launch-*-windows-x86_64.zip | grep -q " $file\$"
 done
 

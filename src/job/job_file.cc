@@ -129,8 +129,12 @@ Text JobDataOf(const JobTextReader& reader) {
       TagValue(reader.job_text, kDataOpen, kDataClose, CaseRule::kAnyCase));
 }
 
-Text LoadJobData(const Text& job_path) {
-  JobTextReader reader{LineJoiner{JobFileLineEnds()}, {}, {}, {}, false};
+Text LoadJobData(const Text& job_path, char16_t line_mark) {
+  JobTextReader reader{LineJoiner{JobFileLineEnds(), true, 0, false, line_mark},
+                       {},
+                       {},
+                       {},
+                       false};
   ReadTextPieces(job_path, [&reader](const Text& piece) {
     return TakeJobText(reader, piece);
   });

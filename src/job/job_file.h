@@ -39,8 +39,9 @@ bool TakeJobText(JobTextReader& reader, const Text& piece);
 // whole job text would give.
 Text JobDataOf(const JobTextReader& reader);
 
-// Reads the job file and returns its trimmed "<pvr-data>" value.
-Text LoadJobData(const Text& job_path);
+// Reads the job file and returns its trimmed "<pvr-data>" value; a line
+// mark, when given, stands where two lines were joined.
+Text LoadJobData(const Text& job_path, char16_t line_mark = 0);
 
 // Work directory, show file name and extension, joined as they stand.
 Text TargetPathOf(const Text& job_data);

@@ -335,26 +335,47 @@ bool FileExists(const Text& path) {
   return S_ISREG(status.st_mode);
 }
 
-void DeleteFile(const Text& path) {
-  const std::string native = NativeName(path);
+namespace {
+
+// False for a file already gone. Without any write bit the file is
+// read-only; root would unlink it all the same, so the check is ours. A
+// link is removed whatever it leads to.
+bool IsDeletable(const Text& path, const std::string& native) {
   struct stat status;
-  // Another run of the same job may have deleted it first: it is gone,
-  // which is all this step is for.
   if (lstat(native.c_str(), &status) != 0) {
-    if (errno == ENOENT) return;
+    if (errno == ENOENT) return false;
     FailWithError(errno, path, native);
   }
-  // Without any write bit the file is read-only; root would unlink it all
-  // the same, so the check is ours. A link is removed whatever it leads to.
   if (S_ISREG(status.st_mode) &&
       (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
     throw Failure{FailureKind::kAccessDenied, path,
                   TextOf("the file is read-only")};
   }
-  if (unlink(native.c_str()) != 0 && errno != ENOENT) {
+  return true;
+}
+
+}  // namespace
+
+void DeleteFile(const Text& path) {
+  // Another run of the same job may have deleted it first: it is gone,
+  // which is all this step is for.
+  const std::string native = NativeName(path);
+  if (IsDeletable(path, native) && unlink(native.c_str()) != 0 &&
+      errno != ENOENT) {
     FailWithError(errno, path, native);
   }
 }
+
+void CheckDeletable(const Text& path) {
+  const std::string native = NativeName(path);
+  if (IsDeletable(path, native) &&
+      faccessat(AT_FDCWD, DirectoryOf(native).c_str(), W_OK | X_OK,
+                AT_EACCESS) != 0) {
+    FailWithError(errno, path, native);
+  }
+}
+
+Text ForbiddenInFileNames() { return Text(1, u'\0'); }
 
 void ReadTextPieces(const Text& path,
                     const std::function<bool(const Text&)>& take) {
@@ -475,6 +496,10 @@ void DispatchEventsUntil(double monotonic_seconds) {
   }
 }
 
+Text FindProgram(const Text& program) {
+  return TextOfBytes(ProgramPath(program));
+}
+
 void StartProcess(const Text& command_line) {
   NativeName(command_line);  // refuses a NUL before anything starts
   const std::vector<Text> words = ProgramAndArguments(command_line);
@@ -530,11 +555,16 @@ void StartProcess(const Text& command_line) {
 }
 
 void ReportFailure(const Failure& failure) {
-  const std::string line =
-      BytesOf(ExecutableBaseName() + TextOf(": ") + FailureReport(failure)) +
-      '\n';
-  // Nothing more can be done if stderr is closed.
-  if (write(STDERR_FILENO, line.data(), line.size()) < 0) return;
+  PrintLine(ExecutableBaseName() + TextOf(": ") + FailureReport(failure), true);
+}
+
+void PrintLine(const Text& line, bool to_error) {
+  const std::string bytes = BytesOf(line) + '\n';
+  // Nothing more can be done if the stream is closed.
+  if (write(to_error ? STDERR_FILENO : STDOUT_FILENO, bytes.data(),
+            bytes.size()) < 0) {
+    return;
+  }
 }
 
 }  // namespace pvr

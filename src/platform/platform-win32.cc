@@ -185,6 +185,30 @@ void DeleteFile(const Text& path) {
   }
 }
 
+void CheckDeletable(const Text& path) {
+  const std::wstring native = NativeName(path);
+  const DWORD attributes = GetFileAttributesW(native.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    FailWithError(ERROR_ACCESS_DENIED, path);
+  }
+  // Opened for deletion and let go: what a deletion would be refused.
+  const OpenFile file(CreateFileW(
+      native.c_str(), DELETE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (file.handle == INVALID_HANDLE_VALUE &&
+      GetLastError() != ERROR_FILE_NOT_FOUND) {
+    FailWithError(GetLastError(), path);
+  }
+}
+
+Text ForbiddenInFileNames() {
+  Text forbidden = TextOf("<>:\"|?*");
+  for (char16_t c = 0; c < 32; ++c) forbidden.push_back(c);
+  return forbidden;
+}
+
 namespace {
 
 // The bytes in the ANSI code page, as many as make whole characters: a lead
@@ -334,6 +358,21 @@ void DispatchEventsUntil(double monotonic_seconds) {
   }
 }
 
+Text FindProgram(const Text& program) {
+  // The system's search for a program without a path, ".exe" added to a
+  // name without an extension.
+  wchar_t found[32768];
+  const DWORD size =
+      SearchPathW(nullptr, NativeName(program).c_str(), L".exe", 32768, found,
+                  nullptr);
+  if (size == 0 || size >= 32768) {
+    const DWORD error = size == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+    throw Failure{FailureKind::kProgramNotFound, program,
+                  SystemMessage(error, program)};
+  }
+  return TextOfWide(found, size);
+}
+
 void StartProcess(const Text& command_line) {
   std::wstring line = NativeName(command_line);
   // The program's name, for the report, divided by the system's own rules.
@@ -384,20 +423,23 @@ void ReportFailure(const Failure& failure) {
   const Text title = ExecutableBaseName();
   // A caller that handed over a standard error handle (a script, a test)
   // gets the same report as one line there; no console is ever opened.
-  const HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
-  if (errors != nullptr && errors != INVALID_HANDLE_VALUE) {
-    const std::string bytes =
-        AnsiBytesOf(Wide(title + TextOf(": ") + report) + L"\r\n");
-    DWORD written = 0;
-    WriteFile(errors, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-              nullptr);
-  }
+  PrintLine(title + TextOf(": ") + report, true);
   if (OnVisibleWindowStation()) {
     MessageBoxW(nullptr, Wide(report).c_str(), Wide(title).c_str(),
                 MB_OK | MB_ICONERROR);
   } else {
     ReportToEventLog(title + TextOf(": ") + report);
   }
+}
+
+void PrintLine(const Text& line, bool to_error) {
+  const HANDLE stream =
+      GetStdHandle(to_error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  if (stream == nullptr || stream == INVALID_HANDLE_VALUE) return;
+  const std::string bytes = AnsiBytesOf(Wide(line) + L"\r\n");
+  DWORD written = 0;
+  WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+            nullptr);
 }
 
 }  // namespace pvr

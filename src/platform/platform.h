@@ -50,6 +50,12 @@ void AppendTextLines(const Text& path, const std::vector<Text>& lines);
 // appended to, and changes nothing.
 void CheckAppendable(const Text& path);
 
+// Fails as DeleteFile would for an existing file, and changes nothing.
+void CheckDeletable(const Text& path);
+
+// The characters that no file name here may hold.
+Text ForbiddenInFileNames();
+
 // The directory of the run log, made when missing where the platform keeps
 // it per user, and the separator that joins a file name.
 Text RunLogDirectory();
@@ -76,6 +82,10 @@ ClockTime TimeOfDay();
 // window events it sleeps to that second in one.
 void DispatchEventsUntil(double monotonic_seconds);
 
+// Where the program of a launch command is found, as StartProcess would
+// find it; fails as StartProcess would for a program it cannot start.
+Text FindProgram(const Text& program);
+
 // Starts the command line as a detached process, minimised and not
 // activated where the platform has windows, holding none of the caller's
 // streams, with default signal handling; does not wait.
@@ -83,5 +93,8 @@ void StartProcess(const Text& command_line);
 
 // Shows the user what failed. The caller ends the process afterwards.
 void ReportFailure(const Failure& failure);
+
+// Writes one line to standard output, or to standard error.
+void PrintLine(const Text& line, bool to_error);
 
 }  // namespace pvr

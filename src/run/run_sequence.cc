@@ -27,10 +27,15 @@ Text JobPathOf(const Text& argument_text) {
   return TrimSpaces(LeftText(inner, LengthOf(inner) - 1));
 }
 
-bool HasJob(const Text& job_path) {
-  return !job_path.empty() &&
-         FindText(LowerCase(job_path), TextOf(".xml")) != 0 &&
-         FileExists(job_path);
+const char* NothingToDo(const Text& job_path) {
+  if (job_path.empty()) return "no job path";
+  if (FindText(LowerCase(job_path), TextOf(".xml")) == 0) {
+    return "no \".xml\" in the job path";
+  }
+  if (!FileExists(job_path)) {
+    return "no file there (or a directory, or a hidden or system file)";
+  }
+  return nullptr;
 }
 
 namespace {
@@ -42,7 +47,7 @@ namespace {
 // record.
 void RunJob(int argc, char** argv) {
   const Text job_path = JobPathOf(ArgumentText(argc, argv));
-  if (!HasJob(job_path)) return;
+  if (NothingToDo(job_path) != nullptr) return;
   const Text job_data = LoadJobData(job_path);
   const Text target_path = TargetPathOf(job_data);
   const Text log_path = PrepareRunLog();

@@ -8,9 +8,9 @@ namespace pvr {
 // and trimmed again. Empty when there is no argument.
 Text JobPathOf(const Text& argument_text);
 
-// True when the job path names something to do: ".xml" in it, in any
-// letter case, and an existing file.
-bool HasJob(const Text& job_path);
+// Why there is nothing to do for the job path, or nullptr when there is:
+// it must hold ".xml", in any letter case, and name an existing file.
+const char* NothingToDo(const Text& job_path);
 
 // The whole run, from the command line to the launch. Returns the process's
 // exit status: 0 for a run that did its job or had nothing to do.

@@ -33,6 +33,9 @@ void JoinTrimmedLines(LineJoiner& joiner, const Text& piece, Text& joined) {
       // A run of other characters, taken whole, after the spaces before it.
       std::size_t end = at + 1;
       while (end < size && !EndsRun(piece[end], joiner.ends)) ++end;
+      if (joiner.at_line_start && joiner.line_mark != 0 && !joined.empty()) {
+        joined.push_back(joiner.line_mark);
+      }
       joined.append(joiner.held_spaces, u' ');
       joined.append(piece, at, end - at);
       joiner.held_spaces = 0;

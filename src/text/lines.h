@@ -18,6 +18,7 @@ struct LineJoiner {
   bool at_line_start = true;
   std::size_t held_spaces = 0;  // kept only if the line goes on
   bool after_carriage_return = false;
+  char16_t line_mark = 0;  // when not 0, put where two lines meet
 };
 
 // Appends the piece's lines to joined, each trimmed of spaces at both ends,
