@@ -93,7 +93,7 @@ License: Expat
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_SECTION video)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Linked statically, it needs no libraries; the recorder it starts may.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
@@ -108,9 +108,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "job launcher for personal video recording")
 set(CPACK_PACKAGE_DESCRIPTION
   "pvr-launch starts one recording job: it reads a job file, deletes a stale
-file at the video file's path, appends a record to a run log in the
-temporary directory and starts the recorder detached. pvr-launch-check
-shows what a run would do with a job, doing none of it.")
+file at the video file's path, appends a record to a run log (in TEMP or
+TMPDIR when set, otherwise in the user's own state directory,
+~/.local/state/pvr-launch) and starts the recorder detached.
+pvr-launch-check shows what a run would do with a job, doing none of it.")
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME "pvr-launch-${PROJECT_VERSION}-windows-x86_64")

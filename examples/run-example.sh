@@ -2,12 +2,16 @@
 # Runs pvr-launch on the example job in a scratch directory of its own, with
 # its own TEMP, shows what the run did, and fails if it did not do its job.
 # Usage: examples/run-example.sh [PATH-TO-pvr-launch]
-# Without a path, it installs what building needs, builds the launcher when
-# it is missing or stale, and runs that.
+# Without a path, in a source tree it installs what building needs, builds
+# the launcher when it is missing or stale, and runs that; installed, it
+# runs the pvr-launch on PATH.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 if [ $# -gt 0 ]; then
   launcher=$(realpath "$1")
+elif [ ! -x "$here/../tools/install-deps.sh" ]; then
+  launcher=$(command -v pvr-launch) ||
+    { echo "run-example: no pvr-launch on PATH" >&2; exit 1; }
 else
   (
     cd "$here/.."

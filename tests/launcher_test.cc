@@ -224,9 +224,8 @@ bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
 using Seconds = std::chrono::duration<double>;
 const std::string kSetupSteps =
     "stale|job|edit|pad|grow|lead|file|dir|rm|mode|link|hardlink|arg|env|as|"
-    "check|"
-    "runs|"
-    "after|owner|over|native|fifo|unprivileged|hidden|system|hold|station";
+    "check|runs|after|owner|over|native|fifo|unprivileged|hidden|system|hold|"
+    "station";
 
 struct Row {
   std::string situation, setup, outcome, effects;
@@ -398,10 +397,7 @@ class Launcher : public ::testing::TestWithParam<Row> {
       fs::create_hard_link(NativePath(Expand(text)), path);
     if (verb == "arg") arguments_ = name;
     if (verb == "env") environment_[name] = Expand(text);
-    if (verb == "as") {
-      fs::copy_file(launcher_, path);
-      launcher_ = path;
-    }
+    if (verb == "as" && fs::copy_file(launcher_, path)) launcher_ = path;
     if (verb == "runs") runs_ = std::stoi(name);
     if (verb == "check") launcher_ = PVR_CHECK;
     // Run by another user from a copy that user can reach.
@@ -456,7 +452,7 @@ TEST_P(Launcher, EndsAsTheTableSays) {
   const int status = std::stoi(row.outcome);
   for (const auto run : started) EXPECT_EQ(FinishLauncher(run, 30), status);
   const double took = Seconds(std::chrono::steady_clock::now() - start).count();
-  const std::string errors = Slurp(At("stderr"));
+  const std::string errors = Slurp(At("stderr")), out = Slurp(At("stdout"));
   const std::string report = row.outcome.substr(row.outcome.find(' ') + 1);
   const std::string expected =
       status == 0 ? "" : Expand("pvr-launch: " + TextOf(report));
@@ -476,11 +472,7 @@ TEST_P(Launcher, EndsAsTheTableSays) {
     }
     if (verb == "log") Holds(log, name);
     if (verb == "holds") Holds(At(name), text);
-    if (verb == "says") {
-      EXPECT_NE(Slurp(At("stdout")).find(Expand(name)), std::string::npos)
-          << effect << "\n"
-          << Slurp(At("stdout"));
-    }
+    if (verb == "says") EXPECT_NE(out.find(Expand(name)), out.npos) << out;
     if (verb == "mode") {
       EXPECT_EQ(fs::status(At(name)).permissions(),
                 fs::perms(std::stoi(text, nullptr, 8)))

@@ -33,8 +33,11 @@ test -f "$unpacked/usr/share/man/man1/pvr-launch.1.gz"
 test -f "$unpacked/usr/share/man/man1/pvr-launch-check.1.gz"
 test -x "$unpacked/usr/bin/pvr-launch-check"
 test -f "$unpacked/usr/share/doc/pvr-launch/copyright"
-"$unpacked/usr/share/doc/pvr-launch/examples/run-example.sh" \
-  "$unpacked/usr/bin/pvr-launch"
+PATH="$unpacked/usr/bin:$PATH" \
+  "$unpacked/usr/share/doc/pvr-launch/examples/run-example.sh"
+"$unpacked/usr/bin/pvr-launch" --version | grep -qx "pvr-launch [0-9.]*"
+! readelf -S "$unpacked/usr/bin/pvr-launch" | grep -q '\.comment'
+"$unpacked/usr/bin/pvr-launch" --help | grep -qx "Usage: pvr-launch JOBFILE"
 for file in pvr-launch.exe pvr-launch-check.exe LICENSE; do
   unzip -l build/windows/pvr-launch-*-windows-x86_64.zip | grep -q " $file\$"
 done

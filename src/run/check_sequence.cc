@@ -60,7 +60,7 @@ void WarnAboutJoins(const char* value_name, const Text& marked) {
 }
 
 void WarnAboutTargetName(const Text& target_path) {
-  const auto slash = target_path.find_last_of(u"/" + PathSeparator());
+  const auto slash = target_path.find_last_of(PathSeparator() + u'/');
   const Text name =
       slash == Text::npos ? target_path : target_path.substr(slash + 1);
   const auto at = name.find_first_of(ForbiddenInFileNames());

@@ -1,3 +1,6 @@
+#include <string>
+
+#include "platform/platform.h"
 #include "run/run_sequence.h"
 
 // The argument is one text, never words: Windows builds use the wide entry
@@ -5,5 +8,17 @@
 #ifdef _WIN32
 int wmain() { return pvr::RunLauncher(0, nullptr); }
 #else
-int main(int argc, char** argv) { return pvr::RunLauncher(argc, argv); }
+int main(int argc, char** argv) {
+  // These two alone, as the whole argument: neither holds ".xml", so no
+  // job path changes meaning.
+  const std::string option = argc == 2 ? argv[1] : "";
+  if (option == "--version" || option == "--help") {
+    pvr::PrintLine(pvr::TextOf(option == "--version"
+                                   ? "pvr-launch " PVR_VERSION
+                                   : "Usage: pvr-launch JOBFILE"),
+                   false);
+    return 0;
+  }
+  return pvr::RunLauncher(argc, argv);
+}
 #endif
