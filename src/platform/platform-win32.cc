@@ -362,9 +362,8 @@ Text FindProgram(const Text& program) {
   // The system's search for a program without a path, ".exe" added to a
   // name without an extension.
   wchar_t found[32768];
-  const DWORD size =
-      SearchPathW(nullptr, NativeName(program).c_str(), L".exe", 32768, found,
-                  nullptr);
+  const DWORD size = SearchPathW(nullptr, NativeName(program).c_str(), L".exe",
+                                 32768, found, nullptr);
   if (size == 0 || size >= 32768) {
     const DWORD error = size == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
     throw Failure{FailureKind::kProgramNotFound, program,

@@ -13,10 +13,10 @@ int main(int argc, char** argv) {
   // job path changes meaning.
   const std::string option = argc == 2 ? argv[1] : "";
   if (option == "--version" || option == "--help") {
-    pvr::PrintLine(pvr::TextOf(option == "--version"
-                                   ? "pvr-launch " PVR_VERSION
-                                   : "Usage: pvr-launch JOBFILE"),
-                   false);
+    pvr::PrintLine(
+        pvr::TextOf(option == "--version" ? "pvr-launch " PVR_VERSION
+                                          : "Usage: pvr-launch JOBFILE"),
+        false);
     return 0;
   }
   return pvr::RunLauncher(argc, argv);
