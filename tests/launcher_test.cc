@@ -472,7 +472,9 @@ TEST_P(Launcher, EndsAsTheTableSays) {
     }
     if (verb == "log") Holds(log, name);
     if (verb == "holds") Holds(At(name), text);
-    if (verb == "says") EXPECT_NE(out.find(Expand(name)), out.npos) << out;
+    if (verb == "says") {
+      EXPECT_NE(out.find(Expand(name)), out.npos) << out;
+    }
     if (verb == "mode") {
       EXPECT_EQ(fs::status(At(name)).permissions(),
                 fs::perms(std::stoi(text, nullptr, 8)))
