@@ -56,7 +56,14 @@ License: Expat
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright
     ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  install(FILES resources/lintian-overrides
+  # What lintian is told of a static link holds only for one.
+  file(READ resources/lintian-overrides overrides)
+  if(NOT PVR_STATIC_EXE)
+    string(REGEX REPLACE "[^\n]*statically-linked-binary[^\n]*\n" ""
+      overrides "${overrides}")
+  endif()
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/lintian-overrides "${overrides}")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/lintian-overrides
     DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME pvr-launch)
   install(FILES examples/evening-news.xml
           DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
@@ -95,8 +102,13 @@ License: Expat
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION video)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  # Linked statically, it needs no libraries; the recorder it starts may.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
+  # Linked statically, it needs no libraries (the recorder it starts may);
+  # otherwise they are found from what it links.
+  if(PVR_STATIC_EXE)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
+  else()
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  endif()
   if(PVR_DEB_ARCHITECTURE)  # cross-built: the target's, not the host's
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${PVR_DEB_ARCHITECTURE})
   endif()

@@ -42,5 +42,17 @@ for file in pvr-launch.exe pvr-launch-check.exe LICENSE; do
   unzip -l build/windows/pvr-launch-*-windows-x86_64.zip | grep -q " $file\$"
 done
 
+# Hardened: position-independent and bound at start where the toolchain has
+# static-pie (amd64, arm64; armhf stays static), the project's code built
+# with the stack protector, the exe with ASLR and DEP.
+for build in default arm64; do
+  readelf -h "build/$build/pvr-launch" | grep -q 'Type: *DYN'
+  readelf -d "build/$build/pvr-launch" | grep -q 'BIND_NOW'
+  nm "build/$build/libpvr-core.a" | grep -q __stack_chk_fail
+done
+for flag in HIGH_ENTROPY_VA DYNAMIC_BASE NX_COMPAT; do
+  objdump -p build/windows/pvr-launch.exe | grep -q "^\s*$flag"
+done
+
 # Each fuzz target runs for about 60 s from the seed corpus.
 cmake --workflow --preset fuzz

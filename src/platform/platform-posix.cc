@@ -381,8 +381,10 @@ void ReadTextPieces(const Text& path,
                     const std::function<bool(const Text&)>& take) {
   struct stat status;
   const OpenFile file = OpenRegularFile(path, O_RDONLY, status);
-  unsigned char buffer[65536];
-  char16_t wide[sizeof buffer];
+  // Outside the stack: stack-clash protection would touch every page of
+  // a frame this large at each call, and a run reads one file.
+  static unsigned char buffer[65536];
+  static char16_t wide[sizeof buffer];
   Text piece;
   for (;;) {
     const ssize_t got = read(file.descriptor, buffer, sizeof buffer);

@@ -1,0 +1,26 @@
+# Debian's hardening for the project's own code (dpkg-buildflags with
+# hardening=+all), and a position-independent static link where the
+# toolchain has one (static-pie needs the C library's rcrt1.o): a launcher
+# that runs as a service account's must not sit at a fixed address.
+include(CheckLinkerFlag)
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+check_linker_flag(CXX -static-pie PVR_HAS_STATIC_PIE)
+# The sanitizers bring their own checks, and fortification needs the
+# optimiser.
+if(NOT CMAKE_CXX_FLAGS MATCHES "sanitize")
+  set(pvr_fortify $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
+endif()
+foreach(target pvr-core pvr-launch pvr-launch-check)
+  target_compile_options(${target} PRIVATE -fstack-protector-strong
+    -Wformat -Werror=format-security ${pvr_fortify})
+  # MinGW-w64 keeps the stack protector in libssp, linked in statically;
+  # its compiler fails on stack-clash probes with Windows unwinding.
+  if(WIN32)
+    target_link_libraries(${target} PRIVATE ssp)
+  else()
+    target_compile_options(${target} PRIVATE -fstack-clash-protection)
+    # Relocations packed: a static-pie start applies them in fewer steps.
+    target_link_options(${target} PRIVATE -Wl,-z,relro -Wl,-z,now
+      -Wl,-z,pack-relative-relocs)
+  endif()
+endforeach()
