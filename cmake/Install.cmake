@@ -56,11 +56,15 @@ License: Expat
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright
     ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  # What lintian is told of a static link holds only for one.
+  # What lintian is told of a static or static-pie link holds only there.
   file(READ resources/lintian-overrides overrides)
   if(NOT PVR_STATIC_EXE)
     string(REGEX REPLACE "[^\n]*statically-linked-binary[^\n]*\n" ""
       overrides "${overrides}")
+  endif()
+  if(NOT PVR_STATIC_EXE OR NOT PVR_HAS_STATIC_PIE)
+    string(REGEX REPLACE "[^\n]*shared-library-lacks-prerequisites[^\n]*\n"
+      "" overrides "${overrides}")
   endif()
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/lintian-overrides "${overrides}")
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/lintian-overrides
