@@ -36,7 +36,10 @@ test -f "$unpacked/usr/share/doc/pvr-launch/copyright"
 PATH="$unpacked/usr/bin:$PATH" \
   "$unpacked/usr/share/doc/pvr-launch/examples/run-example.sh"
 "$unpacked/usr/bin/pvr-launch" --version | grep -qx "pvr-launch [0-9.]*"
-! readelf -S "$unpacked/usr/bin/pvr-launch" | grep -q '\.comment'
+if readelf -S "$unpacked/usr/bin/pvr-launch" | grep -q '\.comment'; then
+  echo "pvr-launch keeps the toolchain's .comment" >&2
+  exit 1
+fi
 "$unpacked/usr/bin/pvr-launch" --help | grep -qx "Usage: pvr-launch JOBFILE"
 for file in pvr-launch.exe pvr-launch-check.exe LICENSE; do
   unzip -l build/windows/pvr-launch-*-windows-x86_64.zip | grep -q " $file\$"
