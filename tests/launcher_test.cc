@@ -350,7 +350,7 @@ class Launcher : public ::testing::TestWithParam<Row> {
   }
 
   std::string Expand(const std::string& text) {
-    const std::string named = Replace(Replace(text, "{rec}", FAKE_RECORDER),
+    const std::string named = Replace(Replace(text, "{rec}", recorder_),
                                       "{exe}", launcher_.stem().string());
     return Replace(named, "@", dir_.string());
   }
@@ -400,8 +400,13 @@ class Launcher : public ::testing::TestWithParam<Row> {
     if (verb == "as" && fs::copy_file(launcher_, path)) launcher_ = path;
     if (verb == "runs") runs_ = std::stoi(name);
     if (verb == "check") launcher_ = PVR_CHECK;
-    // Run by another user from a copy that user can reach.
-    if (verb == "unprivileged") Apply({raw, "as", "pvr-launch", ""});
+    // Run by another user from copies that user can reach.
+    if (verb == "unprivileged") {
+      Apply({raw, "as", "pvr-launch", ""});
+      fs::copy_file(FAKE_RECORDER, At("recorder"));
+      recorder_ = Expand("@/recorder");
+      SetJob(job_);
+    }
     if (std::regex_match(
             verb, std::regex("fifo|unprivileged|hidden|system|hold|station"))) {
       ASSERT_TRUE(ApplyPlatformStep(verb, path, text)) << raw;
@@ -420,6 +425,7 @@ class Launcher : public ::testing::TestWithParam<Row> {
   }
 
   fs::path dir_, launcher_ = PVR_LAUNCH;
+  std::string recorder_ = FAKE_RECORDER;
   std::vector<fs::path> modes_;
   std::string job_, arguments_ = "@/job.xml";
   std::map<std::string, std::string> environment_;
