@@ -246,11 +246,6 @@ std::string Replace(std::string text, const std::string& from,
 
 std::map<std::string, std::string> names;  // "{job}" and the like
 
-std::string Named(std::string text) {
-  for (const auto& [name, value] : names) text = Replace(text, name, value);
-  return text;
-}
-
 std::string TextOf(std::string text) {  // unescaped
   for (auto at = text.find('\\'); at != std::string::npos;
        at = text.find('\\', at + 1)) {
@@ -282,9 +277,10 @@ std::vector<Row> Rows() {
   const std::regex name(R"((\{\w+\}) = (.*))"),
       row(R"((?:(posix|win32): )?(.*?) *\| *(.*?) *\| *(.*?) *\| *(.*))");
   std::vector<Row> rows;
-  for (std::string line; std::getline(in, line);) {
+  for (std::string text; std::getline(in, text);) {
     std::smatch m;
-    const std::string text = Named(line);  // steps or texts, put in whole
+    // A name stands for steps or texts, put in whole.
+    for (const auto& [name, value] : names) text = Replace(text, name, value);
     if (text.empty() || text[0] == '#') continue;
     if (std::regex_match(text, m, name)) {
       names[m[1]] = m[2];
