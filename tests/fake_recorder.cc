@@ -24,7 +24,8 @@ namespace fs = std::filesystem;
 
 // Windows: shown minimised and not activated. POSIX: a session of its own,
 // every signal handled by default, none blocked, all three streams on
-// /dev/null, and not the descriptor 9 the test's caller left open.
+// /dev/null, and not descriptor 3, the first after them, which the test's
+// caller left open.
 bool StartedDetached() {
 #ifdef _WIN32
   STARTUPINFOW startup{};
@@ -35,7 +36,7 @@ bool StartedDetached() {
 #else
   struct stat stream, null_device;
   bool detached = stat("/dev/null", &null_device) == 0 &&
-                  getsid(0) == getpid() && fcntl(9, F_GETFD) < 0;
+                  getsid(0) == getpid() && fcntl(3, F_GETFD) < 0;
   for (int descriptor : {0, 1, 2}) {
     detached = detached && fstat(descriptor, &stream) == 0 &&
                stream.st_rdev == null_device.st_rdev;
@@ -49,6 +50,7 @@ bool StartedDetached() {
 }
 
 int main(int argc, char** argv) {
+  const bool detached = StartedDetached();  // before it opens files itself
   const char* run = std::getenv("PVR_RUN");
   const std::string report = "recorder report" + std::string(run ? run : "");
   std::ofstream(report + ".started") << "started\n";
@@ -59,7 +61,7 @@ int main(int argc, char** argv) {
   }
   std::ofstream out(report + ".tmp", std::ios::binary);
   for (int i = 1; i < argc; ++i) out << "arg=" << argv[i] << '\n';
-  out << "detached=" << StartedDetached() << "\noutlived=" << outlived << '\n';
+  out << "detached=" << detached << "\noutlived=" << outlived << '\n';
   out.close();
   fs::rename(report + ".tmp", report);
 }

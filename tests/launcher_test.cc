@@ -156,7 +156,7 @@ std::intptr_t StartLauncher(
     const fs::path file = dir / (stream == STDOUT_FILENO ? "stdout" : "stderr");
     dup2(open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), stream);
   }
-  dup2(STDERR_FILENO, 9);  // held as a careless caller would: the recorder
+  dup2(STDERR_FILENO, 3);  // held as a careless caller would: the recorder
                            // must not see it
   clearenv();
   setenv("PATH", "/usr/bin:/bin", 1);
