@@ -130,11 +130,9 @@ Text JobDataOf(const JobTextReader& reader) {
 }
 
 Text LoadJobData(const Text& job_path, char16_t line_mark) {
-  JobTextReader reader{LineJoiner{JobFileLineEnds(), true, 0, false, line_mark},
-                       {},
-                       {},
-                       {},
-                       false};
+  LineJoiner joiner{JobFileLineEnds()};
+  joiner.line_mark = line_mark;
+  JobTextReader reader{joiner, {}, {}, {}, false};
   ReadTextPieces(job_path, [&reader](const Text& piece) {
     return TakeJobText(reader, piece);
   });
