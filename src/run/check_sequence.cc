@@ -39,7 +39,7 @@ Text Marked(Text (*derive)(const Text&), const Text& marked_data) {
 // Each place where two lines met inside a value: the break is gone, and
 // the words on either side are one word now when no space stood there.
 void WarnAboutJoins(const char* value_name, const Text& marked) {
-  const Text apart = u" \t\uFFFF";
+  const Text apart{u' ', u'\t', kLineMark};
   for (auto mark = marked.find(kLineMark); mark != Text::npos;
        mark = marked.find(kLineMark, mark + 1)) {
     const auto before =
