@@ -1,0 +1,32 @@
+# One commit builds to the same bytes wherever and whenever it is built:
+# the source and build paths are mapped out of the binaries (their build-ID
+# hashes the debug information), the packages' times and the exe's PE
+# timestamp come from SOURCE_DATE_EPOCH, and the builder's umask decides no
+# mode in the packages.
+add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
+  -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
+
+# The caller's SOURCE_DATE_EPOCH, else the last commit's time, else (in a
+# source release, which stamps every file with that time) CMakeLists.txt's.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(PVR_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
+else()
+  execute_process(COMMAND git log -1 --format=%ct
+    WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+    OUTPUT_VARIABLE PVR_SOURCE_DATE_EPOCH RESULT_VARIABLE git_failed
+    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(git_failed OR NOT PVR_SOURCE_DATE_EPOCH)
+    file(TIMESTAMP ${CMAKE_SOURCE_DIR}/CMakeLists.txt PVR_SOURCE_DATE_EPOCH
+      "%s" UTC)
+  endif()
+endif()
+
+# The linker stamps the exe with the time it finds there.
+set(CMAKE_CXX_LINKER_LAUNCHER ${CMAKE_COMMAND} -E env
+  SOURCE_DATE_EPOCH=${PVR_SOURCE_DATE_EPOCH})
+configure_file(${CMAKE_CURRENT_LIST_DIR}/CPackTimes.cmake.in
+  ${CMAKE_BINARY_DIR}/CPackTimes.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackTimes.cmake)
+
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE
+  OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
