@@ -103,6 +103,8 @@ License: Expat
   endif()
 
   set(CPACK_GENERATOR DEB)
+  configure_file(cmake/DebMemberModes.cmake.in DebMemberModes.cmake @ONLY)
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_BINARY_DIR}/DebMemberModes.cmake)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION video)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
