@@ -1,6 +1,21 @@
 # Install layout and packages: a .deb on Linux, a .zip on Windows.
 include(GNUInstallDirs)
 
+# The Debian package holding the library the compiler links, or "".
+function(pvr_package_of library result)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${library}
+    OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
+  file(REAL_PATH "${path}" path)
+  execute_process(COMMAND dpkg-query --search ${path}
+    OUTPUT_VARIABLE owner RESULT_VARIABLE failed ERROR_QUIET)
+  string(REGEX REPLACE ":.*" "" owner "${owner}")
+  if(failed)
+    message(WARNING "No package owns ${path}")
+    set(owner "")
+  endif()
+  set(${result} "${owner}" PARENT_SCOPE)
+endfunction()
+
 set(PVR_MAINTAINER "The pvr-launch developers <maintainers@pvr-launch.org>"
   CACHE STRING "Maintainer of the packages, as name and address")
 set(CPACK_PACKAGE_CONTACT "${PVR_MAINTAINER}")
@@ -10,6 +25,28 @@ if(WIN32)
   # The .zip holds the one .exe with its README and examples beside it.
   install(TARGETS pvr-launch pvr-launch-check RUNTIME DESTINATION .)
   install(FILES README.md LICENSE DESTINATION .)
+  # The exe carries GCC's runtime libraries and the MinGW-w64 runtime with
+  # its threads library: their licence notices go beside it, as the
+  # packages that provided them state them.
+  set(notices "")
+  foreach(library libstdc++.a libgcc.a libssp.a libwinpthread.a libmingwex.a)
+    pvr_package_of(${library} package)
+    file(REAL_PATH /usr/share/doc/${package}/copyright copyright)
+    if(package AND EXISTS ${copyright} AND NOT copyright IN_LIST notices)
+      list(APPEND notices ${copyright})
+    endif()
+  endforeach()
+  set(text "pvr-launch.exe links these libraries statically. Their licence\n\
+notices follow, one package's after another.\n")
+  foreach(copyright IN LISTS notices)
+    file(READ ${copyright} notice)
+    get_filename_component(package ${copyright} DIRECTORY)
+    get_filename_component(package ${package} NAME)
+    string(APPEND text "\n==== ${package}\n\n${notice}")
+  endforeach()
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt "${text}")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt
+    DESTINATION .)
   install(FILES examples/evening-news-windows.xml DESTINATION examples)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
@@ -59,10 +96,11 @@ License: Expat
   # What lintian is told of a static or static-pie link holds only there.
   file(READ resources/lintian-overrides overrides)
   if(NOT PVR_STATIC_EXE)
+    string(REGEX REPLACE "# Linked statically.*" "" overrides "${overrides}")
+  elseif(PVR_HAS_STATIC_PIE)
     string(REGEX REPLACE "[^\n]*statically-linked-binary[^\n]*\n" ""
       overrides "${overrides}")
-  endif()
-  if(NOT PVR_STATIC_EXE OR NOT PVR_HAS_STATIC_PIE)
+  else()
     string(REGEX REPLACE "[^\n]*shared-library-lacks-prerequisites[^\n]*\n"
       "" overrides "${overrides}")
   endif()
@@ -112,6 +150,25 @@ License: Expat
   # otherwise they are found from what it links.
   if(PVR_STATIC_EXE)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
+    # The link carries the C and C++ libraries: Built-Using names the source
+    # packages and versions they came from, so that a security fix in them
+    # can be traced to this package. CPack has no field for it; it follows
+    # the Source field.
+    set(built_using "")
+    foreach(library libc.a libstdc++.a libgcc.a)
+      pvr_package_of(${library} package)
+      if(package)
+        execute_process(COMMAND dpkg-query --show
+          "--showformat=\${source:Package} (= \${source:Version})" ${package}
+          OUTPUT_VARIABLE source COMMAND_ERROR_IS_FATAL ANY)
+        list(APPEND built_using "${source}")
+      endif()
+    endforeach()
+    list(REMOVE_DUPLICATES built_using)
+    if(built_using)
+      list(JOIN built_using ", " built_using)
+      set(CPACK_DEBIAN_PACKAGE_SOURCE "pvr-launch\nBuilt-Using: ${built_using}")
+    endif()
   else()
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   endif()
@@ -134,5 +191,8 @@ set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME "pvr-launch-${PROJECT_VERSION}-windows-x86_64")
 endif()
+# The source release: pvr-launch-VERSION/ with the tracked files in it.
+set(CPACK_SOURCE_GENERATOR TXZ)
+set(CPACK_SOURCE_PACKAGE_FILE_NAME pvr-launch-${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_README ${CMAKE_CURRENT_SOURCE_DIR}/README.md)
 include(CPack)

@@ -27,7 +27,8 @@ for deb in build/default/pvr-launch_*.deb build/arm64/pvr-launch_*.deb \
 done
 deb=$(ls build/default/pvr-launch_*.deb)
 unpacked=$(mktemp -d)
-trap 'rm -rf "$unpacked"' EXIT
+elsewhere=$(mktemp -d)
+trap 'rm -rf "$unpacked" "$elsewhere"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
 test -f "$unpacked/usr/share/man/man1/pvr-launch.1.gz"
 test -f "$unpacked/usr/share/man/man1/pvr-launch-check.1.gz"
@@ -41,9 +42,31 @@ if readelf -S "$unpacked/usr/bin/pvr-launch" | grep -q '\.comment'; then
   exit 1
 fi
 "$unpacked/usr/bin/pvr-launch" --help | grep -qx "Usage: pvr-launch JOBFILE"
-for file in pvr-launch.exe pvr-launch-check.exe LICENSE; do
-  unzip -l build/windows/pvr-launch-*-windows-x86_64.zip | grep -q " $file\$"
+dpkg-deb -f "$deb" Built-Using | grep -q '^glibc (= .*), gcc-[0-9]* (= .*)$'
+zip=$(ls build/windows/pvr-launch-*-windows-x86_64.zip)
+for file in pvr-launch.exe pvr-launch-check.exe LICENSE THIRD-PARTY-NOTICES.txt; do
+  unzip -l "$zip" | grep -q " $file\$"
 done
+unzip -p "$zip" THIRD-PARTY-NOTICES.txt | grep -q 'winpthreads'
+
+# The source release holds exactly the tracked files; built from it at
+# another path, under another umask, it gives the same .deb and .zip.
+if [ -e .git ]; then
+  cmake --build build/default --target package_source
+  tar -tJf build/default/pvr-launch-*.tar.xz | sed -n 's|^[^/]*/||; /[^/]$/p' |
+    sort > "$elsewhere/listing"
+  git ls-files | sort | diff - "$elsewhere/listing"
+  tar -xJf build/default/pvr-launch-*.tar.xz -C "$elsewhere"
+  (umask 002 && cd "$elsewhere"/pvr-launch-* && for preset in default windows; do
+    cmake --preset $preset -DBUILD_TESTING=OFF >/dev/null &&
+      cmake --build --preset $preset >/dev/null && cpack --preset $preset >/dev/null
+  done)
+  for artifact in "$deb" "$zip"; do
+    sha256sum "$artifact" "$elsewhere"/pvr-launch-*/"$artifact"
+    set -- $(sha256sum "$artifact" "$elsewhere"/pvr-launch-*/"$artifact")
+    [ "$1" = "$3" ]
+  done
+fi
 
 # Hardened: position-independent and bound at start where the toolchain has
 # static-pie (amd64, arm64; armhf stays static), the project's code built
