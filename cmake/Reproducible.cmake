@@ -15,6 +15,14 @@ else()
     WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
     OUTPUT_VARIABLE PVR_SOURCE_DATE_EPOCH RESULT_VARIABLE git_failed
     OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  # A commit or checkout writes the reflog: configure again then.
+  execute_process(COMMAND git rev-parse --path-format=absolute
+      --git-path logs/HEAD
+    WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+    OUTPUT_VARIABLE reflog OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(reflog AND EXISTS ${reflog})
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${reflog})
+  endif()
   if(git_failed OR NOT PVR_SOURCE_DATE_EPOCH)
     file(TIMESTAMP ${CMAKE_SOURCE_DIR}/CMakeLists.txt PVR_SOURCE_DATE_EPOCH
       "%s" UTC)
