@@ -22,7 +22,8 @@
 
 namespace fs = std::filesystem;
 
-// Windows: shown minimised and not activated. POSIX: a session of its own,
+// Windows: shown minimised and not activated, holding no file of the
+// caller's as its standard output or error. POSIX: a session of its own,
 // every signal handled by default, none blocked, all three streams on
 // /dev/null, and not descriptor 3, the first after them, which the test's
 // caller left open.
@@ -32,7 +33,9 @@ bool StartedDetached() {
   startup.cb = sizeof startup;
   GetStartupInfoW(&startup);
   return (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 &&
-         startup.wShowWindow == SW_SHOWMINNOACTIVE;
+         startup.wShowWindow == SW_SHOWMINNOACTIVE &&
+         GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_DISK &&
+         GetFileType(GetStdHandle(STD_ERROR_HANDLE)) != FILE_TYPE_DISK;
 #else
   struct stat stream, null_device;
   bool detached = stat("/dev/null", &null_device) == 0 &&

@@ -4,6 +4,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <aclapi.h>
+#include <sddl.h>
 #else
 #include <fcntl.h>
 #include <sched.h>
@@ -43,9 +46,12 @@ namespace fs = std::filesystem;
 // - FinishLauncher: its exit status; one still running after the given
 //   seconds is killed, and its status is none the launcher gives;
 // - ApplyPlatformStep: the steps only the platform knows; "owner", "over"
-//   and "native" tell whether the row can run here at all.
+//   and "native" tell whether the row can run here at all;
+// - IsPrivate: whether only the user (and the system's own accounts) may
+//   open the file.
 #ifdef _WIN32
 bool on_hidden_station = false;  // for the next start
+HANDLE job = nullptr, job_to_close = nullptr;
 
 // Bytes of the ANSI code page, as the table and the launcher's files hold.
 fs::path NativePath(const std::string& bytes) {
@@ -81,8 +87,13 @@ std::intptr_t StartLauncher(
   startup.lpDesktop =
       std::exchange(on_hidden_station, false) ? hidden_desktop : nullptr;
   PROCESS_INFORMATION started{};
-  CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                 dir.c_str(), &startup, &started);
+  CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
+                 job ? CREATE_SUSPENDED : 0, nullptr, dir.c_str(), &startup,
+                 &started);
+  if (job) {  // in a kill-on-close job, as a service may run
+    AssignProcessToJobObject(std::exchange(job, nullptr), started.hProcess);
+    ResumeThread(started.hThread);
+  }
   CloseHandle(startup.hStdOutput);
   CloseHandle(startup.hStdError);
   CloseHandle(started.hThread);
@@ -98,7 +109,24 @@ int FinishLauncher(std::intptr_t started, double seconds) {
   WaitForSingleObject(process, INFINITE);
   GetExitCodeProcess(process, &status);
   CloseHandle(process);
+  if (job_to_close) CloseHandle(std::exchange(job_to_close, nullptr));
   return static_cast<int>(status);
+}
+
+// No entry of the file's access list lets in Everyone, Users or any
+// authenticated user: "D:(A;;FA;;;SY)(A;;FA;;;S-1-5-21-...)".
+bool IsPrivate(const fs::path& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  wchar_t* text = nullptr;
+  GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                        nullptr, nullptr, nullptr, nullptr, &descriptor);
+  ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr);
+  const std::wstring sddl = text ? text : L"";
+  LocalFree(text);
+  LocalFree(descriptor);
+  return std::regex_search(sddl, std::wregex(L"^D:")) &&
+         !std::regex_search(sddl, std::wregex(L";(WD|BU|AU)\\)"));
 }
 
 bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
@@ -111,6 +139,17 @@ bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
     on_hidden_station = CreateDesktopW(L"Default", nullptr, nullptr, 0,
                                        GENERIC_ALL, nullptr) != nullptr;
     return SetProcessWindowStation(own) && on_hidden_station;
+  }
+  if (verb == "killjob") {  // closed when the launcher ends, if breakaway
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    const bool breakaway = path.filename() == "breakaway";
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
+        (breakaway ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0);
+    job = CreateJobObjectW(nullptr, nullptr);
+    if (breakaway) job_to_close = job;
+    return SetInformationJobObject(job, JobObjectExtendedLimitInformation,
+                                   &limits, sizeof limits);
   }
   if (verb == "hidden" || verb == "system") {
     return SetFileAttributesW(path.c_str(), verb == "hidden"
@@ -198,6 +237,11 @@ int FinishLauncher(std::intptr_t started, double seconds) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+bool IsPrivate(const fs::path& path) {
+  const auto others = fs::perms::group_all | fs::perms::others_all;
+  return (fs::status(path).permissions() & others) == fs::perms::none;
+}
+
 bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
                        const std::string& argument) {
 #ifdef __SANITIZE_ADDRESS__
@@ -225,7 +269,7 @@ using Seconds = std::chrono::duration<double>;
 const std::string kSetupSteps =
     "stale|job|edit|pad|grow|lead|file|dir|rm|mode|link|hardlink|arg|env|as|"
     "check|runs|after|owner|over|native|fifo|unprivileged|hidden|system|hold|"
-    "station";
+    "station|killjob|copy";
 
 struct Row {
   std::string situation, setup, outcome, effects;
@@ -396,15 +440,16 @@ class Launcher : public ::testing::TestWithParam<Row> {
     if (verb == "as" && fs::copy_file(launcher_, path)) launcher_ = path;
     if (verb == "runs") runs_ = std::stoi(name);
     if (verb == "check") launcher_ = PVR_CHECK;
+    if (verb == "copy") fs::copy_file(FAKE_RECORDER, path);
     // Run by another user from copies that user can reach.
     if (verb == "unprivileged") {
       Apply({raw, "as", "pvr-launch", ""});
-      fs::copy_file(FAKE_RECORDER, At("recorder"));
+      Apply({raw, "copy", "recorder", ""});
       recorder_ = Expand("@/recorder");
       SetJob(job_);
     }
-    if (std::regex_match(
-            verb, std::regex("fifo|unprivileged|hidden|system|hold|station"))) {
+    if (std::regex_match(verb, std::regex("fifo|unprivileged|hidden|system|"
+                                          "hold|station|killjob"))) {
       ASSERT_TRUE(ApplyPlatformStep(verb, path, text)) << raw;
     }
   }
@@ -465,7 +510,8 @@ TEST_P(Launcher, EndsAsTheTableSays) {
   const fs::path log = At("temp/~QZ-PVR-Log.txt");
   for (const auto& [effect, verb, name, text] :
        Steps(row.effects,
-             "kept|gone|logged|log|holds|mode|launched|recorder|took|says")) {
+             "kept|gone|logged|log|holds|mode|launched|recorder|took|says|"
+             "private")) {
     logged = logged || verb == "logged" || verb == "log";
     launched = launched || verb == "launched" || verb == "recorder";
     if (verb == "kept" || verb == "gone") {
@@ -474,6 +520,9 @@ TEST_P(Launcher, EndsAsTheTableSays) {
     }
     if (verb == "log") Holds(log, name);
     if (verb == "holds") Holds(At(name), text);
+    if (verb == "private") {
+      EXPECT_TRUE(IsPrivate(At(name))) << effect;
+    }
     if (verb == "says") {
       EXPECT_NE(out.find(Expand(name)), out.npos) << out;
     }
@@ -501,6 +550,21 @@ TEST_P(Launcher, EndsAsTheTableSays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Launcher, ::testing::ValuesIn(Rows()));
+
+#ifdef _WIN32
+// The Event Viewer shows a failure with the exe's message for its status.
+TEST(EventLog, AMessageForEachExitStatus) {
+  const HMODULE exe = LoadLibraryExW(fs::path(PVR_LAUNCH).c_str(), nullptr,
+                                     LOAD_LIBRARY_AS_DATAFILE);
+  wchar_t report[] = L"the report", *inserts[] = {report}, text[256];
+  for (DWORD status = 1; status <= 12; ++status) {
+    const bool found = FormatMessageW(
+        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, exe,
+        0xC0000000 | status, 0, text, 256, reinterpret_cast<va_list*>(inserts));
+    EXPECT_EQ(found && std::wcsstr(text, report), status >= 2 && status <= 11);
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace pvr_test

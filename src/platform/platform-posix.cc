@@ -498,8 +498,8 @@ void DispatchEventsUntil(double monotonic_seconds) {
   }
 }
 
-Text FindProgram(const Text& program) {
-  return TextOfBytes(ProgramPath(program));
+Text FindProgram(const Text& command_line) {
+  return TextOfBytes(ProgramPath(ProgramAndArguments(command_line)[0]));
 }
 
 void StartProcess(const Text& command_line) {

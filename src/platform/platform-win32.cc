@@ -2,6 +2,9 @@
 // Text is UTF-16 as wchar_t is. Files are read and written in the ANSI code
 // page; lines end at CR or CRLF, and the run log's lines end with CRLF.
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <aclapi.h>
+#include <sddl.h>
 // <windows.h> makes DeleteFile and ReplaceText macros; these are pvr's own.
 #undef DeleteFile
 #undef ReplaceText
@@ -49,6 +52,20 @@ std::wstring NativeName(const Text& name) {
                   TextOf("contains a NUL character")};
   }
   return Wide(name);
+}
+
+// A file path as the system takes it. A name the system resolves to a device
+// (NUL, CON, COM1, with or without an extension, as the running version of
+// Windows decides) is no file to read, write or delete.
+std::wstring FileName(const Text& path) {
+  std::wstring native = NativeName(path);
+  wchar_t full[16];
+  const DWORD size = GetFullPathNameW(native.c_str(), 16, full, nullptr);
+  if (size >= 4 && size < 16 && std::wstring(full, 4) == L"\\\\.\\") {
+    throw Failure{FailureKind::kBadFileName, path,
+                  TextOf("a device, not a file")};
+  }
+  return native;
 }
 
 FailureKind KindOfError(DWORD error) {
@@ -125,6 +142,94 @@ void RequireDiskFile(const OpenFile& file, const Text& path) {
   }
 }
 
+// The account's own SID, SYSTEM's and the Administrators group's: the only
+// owners a run log may have, and the only ones a new log lets in.
+std::vector<std::vector<BYTE>> TrustedSids() {
+  std::vector<std::vector<BYTE>> sids;
+  HANDLE token = nullptr;
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } account;
+  DWORD size = 0;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    if (GetTokenInformation(token, TokenUser, &account, sizeof account,
+                            &size)) {
+      const auto sid = static_cast<BYTE*>(account.user.User.Sid);
+      sids.emplace_back(sid, sid + GetLengthSid(account.user.User.Sid));
+    }
+    CloseHandle(token);
+  }
+  for (const auto kind : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    size = sizeof sid;
+    if (CreateWellKnownSid(kind, nullptr, sid, &size)) {
+      sids.emplace_back(sid, sid + size);
+    }
+  }
+  return sids;
+}
+
+// Any user may create files in a service's TEMP (C:\Windows\Temp): a log
+// someone else made first, to read every recording's command or to keep
+// the runs from recording, is refused.
+void RequireTrustedOwner(const OpenFile& file, const Text& path) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD error =
+      GetSecurityInfo(file.handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                      &owner, nullptr, nullptr, nullptr, &descriptor);
+  if (error != ERROR_SUCCESS) FailWithError(error, path);
+  wchar_t* owner_text = nullptr;
+  const bool trusted = ConvertSidToStringSidW(owner, &owner_text) &&
+                       IsTrustedOwner(TextOfWide(std::wstring(owner_text)));
+  LocalFree(owner_text);
+  LocalFree(descriptor);
+  if (!trusted) {
+    throw Failure{FailureKind::kAccessDenied, path,
+                  TextOf("a file of another user in a shared directory")};
+  }
+}
+
+}  // namespace
+
+bool IsTrustedOwner(const Text& sid) {
+  PSID owner = nullptr;
+  if (!ConvertStringSidToSidW(Wide(sid).c_str(), &owner)) return false;
+  auto sids = TrustedSids();
+  const bool trusted =
+      std::any_of(sids.begin(), sids.end(), [&](std::vector<BYTE>& trusted) {
+        return EqualSid(owner, trusted.data());
+      });
+  LocalFree(owner);
+  return trusted;
+}
+
+namespace {
+
+// What a new log is made with: access for the trusted owners alone, none
+// inherited from the folder.
+struct PrivateFileSecurity {
+  PrivateFileSecurity() {
+    InitializeAcl(&acl.header, sizeof acl, ACL_REVISION);
+    for (auto& sid : sids) {
+      AddAccessAllowedAce(&acl.header, ACL_REVISION, FILE_ALL_ACCESS,
+                          sid.data());
+    }
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, &acl.header, FALSE);
+    SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED,
+                                 SE_DACL_PROTECTED);
+  }
+  std::vector<std::vector<BYTE>> sids = TrustedSids();
+  union {
+    ACL header;
+    BYTE bytes[1024];
+  } acl;
+  SECURITY_DESCRIPTOR descriptor;
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+};
+
 bool IsSharingConflict(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
@@ -146,7 +251,7 @@ Text ArgumentText(int, char**) {
 }
 
 bool FileExists(const Text& path) {
-  const std::wstring native = NativeName(path);
+  const std::wstring native = FileName(path);
   // The directory search takes these as wildcards in the last component, the
   // only place it matches: such a name could match, and so delete, other
   // files. No file is named so. The "\\?\" of a long path is no wildcard.
@@ -179,14 +284,14 @@ bool FileExists(const Text& path) {
 void DeleteFile(const Text& path) {
   // A read-only file is refused by the system itself. One that another run
   // of the same job deleted first is gone, which is all this step is for.
-  if (!DeleteFileW(NativeName(path).c_str()) &&
+  if (!DeleteFileW(FileName(path).c_str()) &&
       GetLastError() != ERROR_FILE_NOT_FOUND) {
     FailWithError(GetLastError(), path);
   }
 }
 
 void CheckDeletable(const Text& path) {
-  const std::wstring native = NativeName(path);
+  const std::wstring native = FileName(path);
   const DWORD attributes = GetFileAttributesW(native.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
@@ -209,33 +314,44 @@ Text ForbiddenInFileNames() {
   return forbidden;
 }
 
-namespace {
-
-// The bytes in the ANSI code page, as many as make whole characters: a lead
-// byte at the end waits for its trail byte, unless the file ends there.
-Text DecodeWhole(std::string& bytes, bool file_ends) {
-  std::size_t whole = 0;
-  while (whole < bytes.size()) {
-    whole += IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(bytes[whole])) ? 2 : 1;
+Text DecodeWhole(std::string& bytes, bool file_ends, unsigned code_page) {
+  std::size_t whole = bytes.size();
+  if (!file_ends && code_page == CP_UTF8) {
+    // Back over the continuation bytes to the sequence's lead byte.
+    std::size_t lead = whole;
+    while (lead > 0 && whole - lead < 3 &&
+           (static_cast<unsigned char>(bytes[lead - 1]) & 0xC0) == 0x80) {
+      --lead;
+    }
+    if (lead > 0) {
+      const auto byte = static_cast<unsigned char>(bytes[--lead]);
+      const std::size_t length = byte >= 0xF0   ? 4
+                                 : byte >= 0xE0 ? 3
+                                 : byte >= 0xC0 ? 2
+                                                : 1;
+      if (length > whole - lead) whole = lead;
+    }
+  } else if (!file_ends) {
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+      at += IsDBCSLeadByteEx(code_page, static_cast<BYTE>(bytes[at])) ? 2 : 1;
+    }
+    if (at > bytes.size()) --whole;
   }
-  if (whole > bytes.size() && !file_ends) whole -= 2;
-  whole = std::min(whole, bytes.size());
   std::wstring wide(whole, L'\0');
   if (whole > 0) {
     wide.resize(static_cast<std::size_t>(
-        MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(whole),
+        MultiByteToWideChar(code_page, 0, bytes.data(), static_cast<int>(whole),
                             wide.data(), static_cast<int>(wide.size()))));
   }
   bytes.erase(0, whole);
   return TextOfWide(wide);
 }
 
-}  // namespace
-
 void ReadTextPieces(const Text& path,
                     const std::function<bool(const Text&)>& take) {
   const OpenFile file(
-      CreateFileW(NativeName(path).c_str(), GENERIC_READ,
+      CreateFileW(FileName(path).c_str(), GENERIC_READ,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file.handle == INVALID_HANDLE_VALUE) FailWithError(GetLastError(), path);
@@ -247,7 +363,7 @@ void ReadTextPieces(const Text& path,
       FailWithError(GetLastError(), path);
     }
     bytes.append(buffer, got);
-    const Text piece = DecodeWhole(bytes, got == 0);
+    const Text piece = DecodeWhole(bytes, got == 0, GetACP());
     if (!piece.empty() && !take(piece)) return;
   }
 }
@@ -258,23 +374,26 @@ void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
   std::wstring record;
   for (const Text& line : lines) record += Wide(line) + L"\r\n";
   const std::string bytes = AnsiBytesOf(record);
-  const std::wstring native = NativeName(path);
+  const std::wstring native = FileName(path);
   // Appending with shared access lets runs log at the same moment; a
   // reader that holds the file without sharing is waited for, for about two
   // seconds, so that a recording is not lost to it.
+  PrivateFileSecurity security;
   HANDLE handle = INVALID_HANDLE_VALUE;
+  DWORD error = 0;
   for (int attempt = 0; attempt < 40; ++attempt) {
-    handle = CreateFileW(native.c_str(), FILE_APPEND_DATA,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE || !IsSharingConflict(GetLastError())) {
-      break;
-    }
+    handle =
+        CreateFileW(native.c_str(), FILE_APPEND_DATA | READ_CONTROL,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, &security.attributes,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    error = GetLastError();
+    if (handle != INVALID_HANDLE_VALUE || !IsSharingConflict(error)) break;
     Sleep(50);
   }
   const OpenFile file(handle);
-  if (file.handle == INVALID_HANDLE_VALUE) FailWithError(GetLastError(), path);
+  if (file.handle == INVALID_HANDLE_VALUE) FailWithError(error, path);
   RequireDiskFile(file, path);
+  if (error == ERROR_ALREADY_EXISTS) RequireTrustedOwner(file, path);
   // One write: records of runs logging at the same moment never interleave.
   DWORD written = 0;
   if (!WriteFile(file.handle, bytes.data(), static_cast<DWORD>(bytes.size()),
@@ -285,12 +404,13 @@ void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
 }
 
 void CheckAppendable(const Text& path) {
-  const OpenFile file(CreateFileW(NativeName(path).c_str(), FILE_APPEND_DATA,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
+  const OpenFile file(
+      CreateFileW(FileName(path).c_str(), FILE_APPEND_DATA | READ_CONTROL,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file.handle != INVALID_HANDLE_VALUE) {
     RequireDiskFile(file, path);
+    RequireTrustedOwner(file, path);
     return;
   }
   // A file not there yet is made by the append, in a folder that is; one
@@ -343,7 +463,8 @@ ClockTime TimeOfDay() {
   return ClockTime{local.wHour, local.wMinute, local.wSecond};
 }
 
-// Messages are handled as they arrive; between them the wait sleeps.
+// Messages are handled as they arrive; between them the wait sleeps. A
+// flood of them is handled only until the deadline.
 void DispatchEventsUntil(double monotonic_seconds) {
   const double left = monotonic_seconds - MonotonicSeconds();
   if (left > 0) {
@@ -352,43 +473,109 @@ void DispatchEventsUntil(double monotonic_seconds) {
                               QS_ALLINPUT);
   }
   MSG message;
-  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+  while (MonotonicSeconds() < monotonic_seconds &&
+         PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
 }
 
-Text FindProgram(const Text& program) {
-  // The system's search for a program without a path, ".exe" added to a
-  // name without an extension.
+namespace {
+
+// The file the system's search finds for a program name, ".exe" added to a
+// name without an extension, or empty; never a directory.
+std::wstring SearchProgram(const std::wstring& name) {
   wchar_t found[32768];
-  const DWORD size = SearchPathW(nullptr, NativeName(program).c_str(), L".exe",
-                                 32768, found, nullptr);
-  if (size == 0 || size >= 32768) {
-    const DWORD error = size == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
-    throw Failure{FailureKind::kProgramNotFound, program,
-                  SystemMessage(error, program)};
+  const DWORD size =
+      SearchPathW(nullptr, name.c_str(), L".exe", 32768, found, nullptr);
+  if (size == 0 || size >= 32768) return std::wstring();
+  const DWORD attributes = GetFileAttributesW(found);
+  return attributes == INVALID_FILE_ATTRIBUTES ||
+                 (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+             ? std::wstring()
+             : std::wstring(found, size);
+}
+
+// The program a command line starts, found once by the rules the system
+// applies to a command line without an application name, and then named
+// to it, so that nothing is guessed twice. A quoted first word is the
+// name. An unquoted one is tried with each run of the words after it
+// ("C:\Program", "C:\Program Files\Rec\rec.exe", ...): where more than one
+// of these exists, the system would start the shortest, which anyone able
+// to write there could have planted, so the command is refused instead.
+std::wstring ResolveProgram(const Text& command_line) {
+  const std::wstring line = NativeName(command_line);
+  const Text first = ProgramAndArguments(command_line)[0];
+  std::vector<std::wstring> found;
+  if (line[0] == L'"') {
+    found.push_back(SearchProgram(Wide(first)));
+  } else {
+    // No name holds a quote or a wildcard: longer runs cannot match.
+    const std::size_t end =
+        std::min(line.find_first_of(L"\"*?<>|"), line.size());
+    for (std::size_t at = 0; at < end; ++at) {
+      at = std::min(line.find_first_of(L" \t", at), end);
+      if (at == 0 || line[at - 1] == L' ' || line[at - 1] == L'\t') continue;
+      const std::wstring program = SearchProgram(line.substr(0, at));
+      if (!program.empty() &&
+          std::none_of(found.begin(), found.end(), [&](const auto& other) {
+            return CompareStringOrdinal(other.c_str(), -1, program.c_str(), -1,
+                                        TRUE) == CSTR_EQUAL;
+          })) {
+        found.push_back(program);
+      }
+    }
   }
-  return TextOfWide(found, size);
+  if (found.size() > 1) {
+    Text names = TextOfWide(found[0]);
+    for (std::size_t i = 1; i < found.size(); ++i) {
+      names += TextOf(", ") + TextOfWide(found[i]);
+    }
+    throw Failure{FailureKind::kBadFileName, names,
+                  TextOf("ambiguous: more than one program matches; quote the "
+                         "program's path")};
+  }
+  if (found.empty() || found[0].empty()) {
+    throw Failure{FailureKind::kProgramNotFound, first,
+                  SystemMessage(ERROR_FILE_NOT_FOUND, first)};
+  }
+  return found[0];
+}
+
+}  // namespace
+
+Text FindProgram(const Text& command_line) {
+  return TextOfWide(ResolveProgram(command_line));
 }
 
 void StartProcess(const Text& command_line) {
+  const std::wstring program = ResolveProgram(command_line);
   std::wstring line = NativeName(command_line);
-  // The program's name, for the report, divided by the system's own rules.
-  const std::vector<Text> words = ProgramAndArguments(command_line);
+  // A console of its own, minimised and not activated, so that the
+  // recorder holds none of the caller's handles, standard ones included: a
+  // caller reading the launcher's output is not kept waiting for the
+  // recording's end. Out of the caller's job where the job allows it, so
+  // that a scheduler stopped or restarted does not take recordings with it.
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOWMINNOACTIVE;
   PROCESS_INFORMATION started{};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      nullptr, &startup, &started)) {
+  DWORD flags = CREATE_NEW_CONSOLE | CREATE_BREAKAWAY_FROM_JOB;
+  bool done = false;
+  for (int attempt = 0; attempt < 2 && !done; ++attempt) {
+    done = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE,
+                          flags, nullptr, nullptr, &startup, &started);
+    if (done || GetLastError() != ERROR_ACCESS_DENIED) break;
+    flags &= ~static_cast<DWORD>(CREATE_BREAKAWAY_FROM_JOB);
+  }
+  if (!done) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-      throw Failure{FailureKind::kProgramNotFound, words[0],
-                    SystemMessage(error, words[0])};
+      throw Failure{FailureKind::kProgramNotFound, TextOfWide(program),
+                    SystemMessage(error, TextOfWide(program))};
     }
-    FailWithError(error, words[0]);
+    FailWithError(error, TextOfWide(program));
   }
   CloseHandle(started.hThread);
   CloseHandle(started.hProcess);
@@ -396,22 +583,28 @@ void StartProcess(const Text& command_line) {
 
 namespace {
 
-// A service's window station shows no desktop to anyone: a message box there
-// would wait forever for an answer nobody can give.
-bool OnVisibleWindowStation() {
+// A service's window station shows no desktop to anyone, nor does session 0,
+// where services run even when they may interact with the desktop: a
+// message box there would wait forever for an answer nobody can give.
+bool SeenByAUser() {
   USEROBJECTFLAGS flags{};
+  DWORD session = 0;
   return GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags,
                                    sizeof flags, nullptr) &&
-         (flags.dwFlags & WSF_VISIBLE) != 0;
+         (flags.dwFlags & WSF_VISIBLE) != 0 &&
+         ProcessIdToSessionId(GetCurrentProcessId(), &session) && session != 0;
 }
 
-void ReportToEventLog(const Text& report) {
+// Logged under the ID of the failure's message in the exe's message table:
+// the error severity and the exit status.
+void ReportToEventLog(const Text& report, FailureKind kind) {
   const HANDLE source = RegisterEventSourceW(nullptr, L"pvr-launch");
   if (source == nullptr) return;
   const std::wstring text = Wide(report);
   const wchar_t* strings[] = {text.c_str()};
-  ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 1, 0, strings,
-               nullptr);
+  ReportEventW(source, EVENTLOG_ERROR_TYPE, 0,
+               0xC0000000u | static_cast<DWORD>(ExitStatusOf(kind)), nullptr, 1,
+               0, strings, nullptr);
   DeregisterEventSource(source);
 }
 
@@ -423,11 +616,11 @@ void ReportFailure(const Failure& failure) {
   // A caller that handed over a standard error handle (a script, a test)
   // gets the same report as one line there; no console is ever opened.
   PrintLine(title + TextOf(": ") + report, true);
-  if (OnVisibleWindowStation()) {
+  if (SeenByAUser()) {
     MessageBoxW(nullptr, Wide(report).c_str(), Wide(title).c_str(),
                 MB_OK | MB_ICONERROR);
   } else {
-    ReportToEventLog(title + TextOf(": ") + report);
+    ReportToEventLog(title + TextOf(": ") + report, failure.kind);
   }
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "run/failure.h"
@@ -36,6 +37,18 @@ void DeleteFile(const Text& path);
 // answers false or the file ends; the file is closed on return.
 void ReadTextPieces(const Text& path,
                     const std::function<bool(const Text&)>& take);
+
+#ifdef _WIN32
+// Takes the whole characters of the code page from the start of bytes and
+// gives them decoded; a character cut off at the end (a double-byte code
+// page's lead byte, a UTF-8 sequence begun) stays for the next piece,
+// unless the file ends there.
+Text DecodeWhole(std::string& bytes, bool file_ends, unsigned code_page);
+
+// Whether the account with this SID ("S-1-5-18") may own the run log: the
+// user, SYSTEM or the Administrators group, and no one else.
+bool IsTrustedOwner(const Text& sid);
+#endif
 
 // Where the lines of the platform's text files end.
 LineEnds JobFileLineEnds();
@@ -84,7 +97,7 @@ void DispatchEventsUntil(double monotonic_seconds);
 
 // Where the program of a launch command is found, as StartProcess would
 // find it; fails as StartProcess would for a program it cannot start.
-Text FindProgram(const Text& program);
+Text FindProgram(const Text& command_line);
 
 // Starts the command line as a detached process, minimised and not
 // activated where the platform has windows, holding none of the caller's

@@ -76,6 +76,11 @@ void WarnAboutTargetName(const Text& target_path) {
 void WarnAboutUnquotedProgram(const Text& command,
                               const std::vector<Text>& words) {
   if (TrimSpaces(command).rfind(u"\"", 0) == 0) return;
+  Text found;
+  try {
+    found = LowerCase(FindProgram(command));
+  } catch (const Failure&) {
+  }
   Text path = words[0];
   for (std::size_t i = 1; i < words.size(); ++i) {
     path += u" " + words[i];
@@ -83,6 +88,15 @@ void WarnAboutUnquotedProgram(const Text& command,
       if (!FileExists(path) && !FileExists(path + TextOf(".exe"))) continue;
     } catch (const Failure&) {
       continue;
+    }
+    // Where the system tries the longer path itself and starts it, all is
+    // well.
+    for (const Text& name : {path, path + TextOf(".exe")}) {
+      const Text end = LowerCase(name);
+      if (found.size() >= end.size() &&
+          found.compare(found.size() - end.size(), end.size(), end) == 0) {
+        return;
+      }
     }
     Say("warning", TextOf("the program's path holds a space and is not "
                           "quoted: ") +
@@ -123,7 +137,7 @@ void CheckJob(int argc, char** argv) {
   for (std::size_t i = 1; i < words.size(); ++i) {
     Say("argument", Delimited(words[i]));
   }
-  Say("found", FindProgram(words[0]));
+  Say("found", FindProgram(command));
 }
 
 }  // namespace
