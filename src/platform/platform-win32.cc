@@ -504,8 +504,10 @@ std::wstring SearchProgram(const std::wstring& name) {
 // of these exists, the system would start the shortest, which anyone able
 // to write there could have planted, so the command is refused instead.
 std::wstring ResolveProgram(const Text& command_line) {
-  const std::wstring line = NativeName(command_line);
+  const std::wstring whole = NativeName(command_line);
   const Text first = ProgramAndArguments(command_line)[0];
+  // Spaces before the program are no part of it.
+  const std::wstring line = whole.substr(whole.find_first_not_of(L" \t"));
   std::vector<std::wstring> found;
   if (line[0] == L'"') {
     found.push_back(SearchProgram(Wide(first)));
