@@ -482,12 +482,26 @@ void DispatchEventsUntil(double monotonic_seconds) {
 
 namespace {
 
-// The file the system's search finds for a program name, ".exe" added to a
-// name without an extension, or empty; never a directory.
-std::wstring SearchProgram(const std::wstring& name) {
+// The folders CreateProcessW searches for a program, in its order: the
+// launcher's own, the current one, the system's, the 16-bit system folder,
+// Windows' own, then PATH.
+std::wstring ProgramSearchPath() {
+  wchar_t buffer[32768];
+  std::wstring own(buffer, GetModuleFileNameW(nullptr, buffer, 32768));
+  std::wstring path = own.substr(0, own.find_last_of(L"\\/") + 1) + L";.;";
+  path.append(buffer, GetSystemDirectoryW(buffer, 32768));
+  const std::wstring windows(buffer, GetWindowsDirectoryW(buffer, 32768));
+  path += L";" + windows + L"\\System;" + windows + L";";
+  return path.append(buffer, GetEnvironmentVariableW(L"PATH", buffer, 32768));
+}
+
+// The file a search of those folders finds for a program name, ".exe"
+// added to a name without an extension, or empty; never a directory.
+std::wstring SearchProgram(const std::wstring& folders,
+                           const std::wstring& name) {
   wchar_t found[32768];
-  const DWORD size =
-      SearchPathW(nullptr, name.c_str(), L".exe", 32768, found, nullptr);
+  const DWORD size = SearchPathW(folders.c_str(), name.c_str(), L".exe", 32768,
+                                 found, nullptr);
   if (size == 0 || size >= 32768) return std::wstring();
   const DWORD attributes = GetFileAttributesW(found);
   return attributes == INVALID_FILE_ATTRIBUTES ||
@@ -508,9 +522,10 @@ std::wstring ResolveProgram(const Text& command_line) {
   const Text first = ProgramAndArguments(command_line)[0];
   // Spaces before the program are no part of it.
   const std::wstring line = whole.substr(whole.find_first_not_of(L" \t"));
+  const std::wstring folders = ProgramSearchPath();
   std::vector<std::wstring> found;
   if (line[0] == L'"') {
-    found.push_back(SearchProgram(Wide(first)));
+    found.push_back(SearchProgram(folders, Wide(first)));
   } else {
     // No name holds a quote or a wildcard: longer runs cannot match.
     const std::size_t end =
@@ -518,7 +533,7 @@ std::wstring ResolveProgram(const Text& command_line) {
     for (std::size_t at = 0; at < end; ++at) {
       at = std::min(line.find_first_of(L" \t", at), end);
       if (at == 0 || line[at - 1] == L' ' || line[at - 1] == L'\t') continue;
-      const std::wstring program = SearchProgram(line.substr(0, at));
+      const std::wstring program = SearchProgram(folders, line.substr(0, at));
       if (!program.empty() &&
           std::none_of(found.begin(), found.end(), [&](const auto& other) {
             return CompareStringOrdinal(other.c_str(), -1, program.c_str(), -1,

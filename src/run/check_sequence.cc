@@ -76,9 +76,13 @@ void WarnAboutTargetName(const Text& target_path) {
 void WarnAboutUnquotedProgram(const Text& command,
                               const std::vector<Text>& words) {
   if (TrimSpaces(command).rfind(u"\"", 0) == 0) return;
+  // Compared without case and with either slash, as Windows compares paths.
+  const auto comparable = [](const Text& path) {
+    return ReplaceText(LowerCase(path), TextOf("/"), TextOf("\\"));
+  };
   Text found;
   try {
-    found = LowerCase(FindProgram(command));
+    found = comparable(FindProgram(command));
   } catch (const Failure&) {
   }
   Text path = words[0];
@@ -92,7 +96,7 @@ void WarnAboutUnquotedProgram(const Text& command,
     // Where the system tries the longer path itself and starts it, all is
     // well.
     for (const Text& name : {path, path + TextOf(".exe")}) {
-      const Text end = LowerCase(name);
+      const Text end = comparable(name);
       if (found.size() >= end.size() &&
           found.compare(found.size() - end.size(), end.size(), end) == 0) {
         return;
