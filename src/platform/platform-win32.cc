@@ -170,6 +170,13 @@ std::vector<std::vector<BYTE>> TrustedSids() {
   return sids;
 }
 
+bool IsTrustedSid(PSID sid) {
+  auto sids = TrustedSids();
+  return std::any_of(sids.begin(), sids.end(), [&](std::vector<BYTE>& trusted) {
+    return EqualSid(sid, trusted.data());
+  });
+}
+
 // Any user may create files in a service's TEMP (C:\Windows\Temp): a log
 // someone else made first, to read every recording's command or to keep
 // the runs from recording, is refused.
@@ -180,10 +187,7 @@ void RequireTrustedOwner(const OpenFile& file, const Text& path) {
       GetSecurityInfo(file.handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
                       &owner, nullptr, nullptr, nullptr, &descriptor);
   if (error != ERROR_SUCCESS) FailWithError(error, path);
-  wchar_t* owner_text = nullptr;
-  const bool trusted = ConvertSidToStringSidW(owner, &owner_text) &&
-                       IsTrustedOwner(TextOfWide(std::wstring(owner_text)));
-  LocalFree(owner_text);
+  const bool trusted = IsTrustedSid(owner);
   LocalFree(descriptor);
   if (!trusted) {
     throw Failure{FailureKind::kAccessDenied, path,
@@ -196,11 +200,7 @@ void RequireTrustedOwner(const OpenFile& file, const Text& path) {
 bool IsTrustedOwner(const Text& sid) {
   PSID owner = nullptr;
   if (!ConvertStringSidToSidW(Wide(sid).c_str(), &owner)) return false;
-  auto sids = TrustedSids();
-  const bool trusted =
-      std::any_of(sids.begin(), sids.end(), [&](std::vector<BYTE>& trusted) {
-        return EqualSid(owner, trusted.data());
-      });
+  const bool trusted = IsTrustedSid(owner);
   LocalFree(owner);
   return trusted;
 }
