@@ -11,7 +11,9 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,8 +47,9 @@ namespace fs = std::filesystem;
 //   and "stderr";
 // - FinishLauncher: its exit status; one still running after the given
 //   seconds is killed, and its status is none the launcher gives;
-// - ApplyPlatformStep: the steps only the platform knows; "owner", "over"
-//   and "native" tell whether the row can run here at all;
+// - ApplyPlatformStep: the steps only the platform knows; "owner" and
+//   "over" tell whether the row can run here at all; ResetPlatformSteps
+//   forgets them before each row;
 // - IsPrivate: whether only the user (and the system's own accounts) may
 //   open the file.
 #ifdef _WIN32
@@ -167,9 +170,16 @@ bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
   return held != INVALID_HANDLE_VALUE;
 }
 
+void ResetPlatformSteps() {}
+
 #else
-bool unprivileged = false;  // for the next start
+bool unprivileged = false;  // for the starts of this row
 std::vector<std::pair<fs::path, std::string> > mounts;
+
+void ResetPlatformSteps() {
+  unprivileged = false;
+  mounts.clear();
+}
 
 fs::path NativePath(const std::string& bytes) { return bytes; }
 
@@ -177,11 +187,7 @@ std::intptr_t StartLauncher(
     const fs::path& launcher, const std::string& arguments, const fs::path& dir,
     const std::map<std::string, std::string>& environment) {
   const pid_t child = fork();
-  if (child != 0) {
-    unprivileged = false;
-    mounts.clear();
-    return child;
-  }
+  if (child != 0) return child;
   // Standard input closed, SIGTERM blocked and hang-ups ignored, as a
   // scheduler may leave them: the launcher must not take its own files for
   // standard input, nor hand the rest on to the recorder.
@@ -202,6 +208,12 @@ std::intptr_t StartLauncher(
   for (const auto& [name, value] : environment) {
     if (!value.empty()) setenv(name.c_str(), value.c_str(), 1);
   }
+  if (const char* size = getenv("PVR_FSIZE")) {
+    const rlimit limit{std::stoul(size), std::stoul(size)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  if (const char* mask = getenv("PVR_UMASK"))
+    umask(std::stoi(mask, nullptr, 8));
   // Cut at every space, so the launcher must join its words with one each.
   std::vector<std::string> words{launcher.string()};
   std::stringstream in(arguments);
@@ -259,8 +271,15 @@ bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
   // runs the spawn as a plain fork: an exec failing on the file's format
   // goes unreported.
   if (verb == "owner") return lchown(path.c_str(), 65534, 65534) == 0;
-  if (verb == "native") return !PVR_EMULATED;
   if (verb == "unprivileged") return unprivileged = true;
+  if (verb == "hold") {  // locked, let go after the given milliseconds
+    const int held = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    std::thread([held, argument] {
+      usleep(1000 * std::stoi(argument));
+      close(held);
+    }).detach();
+    return flock(held, LOCK_EX) == 0;
+  }
   return verb == "fifo" && mkfifo(path.c_str(), 0644) == 0;
 }
 #endif
@@ -268,7 +287,7 @@ bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
 using Seconds = std::chrono::duration<double>;
 const std::string kSetupSteps =
     "stale|job|edit|pad|grow|lead|file|dir|rm|mode|link|hardlink|arg|env|as|"
-    "check|runs|after|owner|over|native|fifo|unprivileged|hidden|system|hold|"
+    "check|checked|runs|after|owner|over|fifo|unprivileged|hidden|system|hold|"
     "station|killjob|copy";
 
 struct Row {
@@ -365,6 +384,7 @@ bool Appears(const fs::path& path, double seconds) {
 class Launcher : public ::testing::TestWithParam<Row> {
  protected:
   void SetUp() override {
+    ResetPlatformSteps();
     dir_ = fs::temp_directory_path() /
            ("pvr launch " + std::to_string(std::random_device()() % 999999));
     fs::create_directories(dir_ / "temp");
@@ -440,6 +460,7 @@ class Launcher : public ::testing::TestWithParam<Row> {
     if (verb == "as" && fs::copy_file(launcher_, path)) launcher_ = path;
     if (verb == "runs") runs_ = std::stoi(name);
     if (verb == "check") launcher_ = PVR_CHECK;
+    checked_ = checked_ || verb == "checked";
     if (verb == "copy") fs::copy_file(FAKE_RECORDER, path);
     // Run by another user from copies that user can reach.
     if (verb == "unprivileged") {
@@ -471,6 +492,7 @@ class Launcher : public ::testing::TestWithParam<Row> {
   std::string job_, arguments_ = "@/job.xml";
   std::map<std::string, std::string> environment_;
   int runs_ = 1;
+  bool checked_ = false;
 };
 
 TEST_P(Launcher, EndsAsTheTableSays) {
@@ -478,12 +500,28 @@ TEST_P(Launcher, EndsAsTheTableSays) {
   std::string later;
   for (const Step& step : Steps(row.setup, kSetupSteps)) {
     const auto& [raw, verb, name, text] = step;
-    if (std::regex_match(verb, std::regex("owner|over|native")) &&
+    if (std::regex_match(verb, std::regex("owner|over")) &&
         !ApplyPlatformStep(verb, At(name), text)) {
       GTEST_SKIP() << "not to be done here: " << raw;
     }
     if (verb == "after") later = name;
     ASSERT_NO_FATAL_FAILURE(Apply(step));
+  }
+  const int status = std::stoi(row.outcome);
+  const std::string report = row.outcome.substr(row.outcome.find(' ') + 1);
+  const std::string expected =
+      status == 0 ? "" : Expand("pvr-launch: " + TextOf(report));
+  const auto ends_as_expected = [&](std::intptr_t run, const char* who) {
+    EXPECT_EQ(FinishLauncher(run, 30), status) << who;
+    const std::string errors = Slurp(At("stderr"));
+    EXPECT_EQ(errors.substr(0, expected.size()), expected) << who;
+    EXPECT_EQ(errors.empty(), expected.empty()) << who << errors;
+  };
+  // The checker decides as the run does, and changes nothing it needs.
+  if (checked_) {
+    ends_as_expected(
+        StartLauncher(PVR_CHECK, Expand(arguments_), dir_, environment_),
+        "pvr-launch-check");
   }
   std::vector<std::intptr_t> started;
   const auto start = std::chrono::steady_clock::now();
@@ -496,15 +534,9 @@ TEST_P(Launcher, EndsAsTheTableSays) {
     std::this_thread::sleep_for(Seconds(std::stod(later)));
     Apply(Steps(later.substr(later.find(' ') + 1), kSetupSteps).at(0));
   }
-  const int status = std::stoi(row.outcome);
-  for (const auto run : started) EXPECT_EQ(FinishLauncher(run, 30), status);
+  for (const auto run : started) ends_as_expected(run, "the run");
   const double took = Seconds(std::chrono::steady_clock::now() - start).count();
-  const std::string errors = Slurp(At("stderr")), out = Slurp(At("stdout"));
-  const std::string report = row.outcome.substr(row.outcome.find(' ') + 1);
-  const std::string expected =
-      status == 0 ? "" : Expand("pvr-launch: " + TextOf(report));
-  EXPECT_EQ(errors.substr(0, expected.size()), expected);
-  EXPECT_EQ(errors.empty(), expected.empty()) << errors;
+  const std::string out = Slurp(At("stdout"));
 
   bool logged = false, launched = false;
   const fs::path log = At("temp/~QZ-PVR-Log.txt");

@@ -4,8 +4,8 @@
 
 namespace pvr {
 
-void LaunchMinimized(const Text& launch_command) {
-  StartProcess(launch_command);
+void LaunchMinimized(const Text& program, const Text& launch_command) {
+  StartProcess(program, launch_command);
 }
 
 }  // namespace pvr

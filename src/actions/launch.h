@@ -4,7 +4,8 @@
 
 namespace pvr {
 
-// Starts the launch command minimised and without focus; does not wait.
-void LaunchMinimized(const Text& launch_command);
+// Starts the program found for the launch command, minimised and without
+// focus; does not wait.
+void LaunchMinimized(const Text& program, const Text& launch_command);
 
 }  // namespace pvr

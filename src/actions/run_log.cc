@@ -25,17 +25,19 @@ std::vector<Text> RunRecordLines(const Text& executable_base_name,
   };
 }
 
-Text PrepareRunLog() {
-  const Text log_path =
-      RunLogDirectory() + PathSeparator() + TextOf("~QZ-PVR-Log.txt");
-  CheckAppendable(log_path);
-  return log_path;
+RunLogPlace PlanRunLog(const Text& executable_base_name,
+                       const Text& target_path, const Text& launch_command) {
+  const RunLogPlace place = FindRunLogPlace(TextOf("~QZ-PVR-Log.txt"));
+  // Every time of day is as long as any other.
+  CheckRunLog(place, RunRecordLines(executable_base_name, ClockTime{},
+                                    target_path, launch_command));
+  return place;
 }
 
-void AppendRunRecord(const Text& log_path, const Text& target_path,
-                     const Text& launch_command) {
-  AppendTextLines(log_path, RunRecordLines(ExecutableBaseName(), TimeOfDay(),
-                                           target_path, launch_command));
+void AppendRunRecord(HeldFile& log, const Text& executable_base_name,
+                     const Text& target_path, const Text& launch_command) {
+  AppendLines(log, RunRecordLines(executable_base_name, TimeOfDay(),
+                                  target_path, launch_command));
 }
 
 }  // namespace pvr

@@ -12,13 +12,14 @@ std::vector<Text> RunRecordLines(const Text& executable_base_name,
                                  const ClockTime& time, const Text& target_path,
                                  const Text& launch_command);
 
-// The path of "~QZ-PVR-Log.txt" in the run log directory, the directory made
-// and both checked, so that a run that could not log stops before anything
-// is deleted.
-Text PrepareRunLog();
+// Where "~QZ-PVR-Log.txt" lies, checked to take this run's record whole;
+// fails, changing nothing, where it could not.
+RunLogPlace PlanRunLog(const Text& executable_base_name,
+                       const Text& target_path, const Text& launch_command);
 
-// Appends this run's record to the run log.
-void AppendRunRecord(const Text& log_path, const Text& target_path,
-                     const Text& launch_command);
+// Appends this run's record, stamped with the time of the append, to the
+// run log held open since before the target was cleared.
+void AppendRunRecord(HeldFile& log, const Text& executable_base_name,
+                     const Text& target_path, const Text& launch_command);
 
 }  // namespace pvr

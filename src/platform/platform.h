@@ -7,6 +7,7 @@
 // the system would see a shorter one than the run derived.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -53,26 +54,53 @@ bool IsTrustedOwner(const Text& sid);
 // Where the lines of the platform's text files end.
 LineEnds JobFileLineEnds();
 
-// Appends each line with the platform's line end, all in one write, so
-// that runs appending at the same moment never interleave. Creates the file,
-// readable by the user alone; refuses a file or link that another user could
-// have planted in a directory shared with them.
-void AppendTextLines(const Text& path, const std::vector<Text>& lines);
-
-// Fails as AppendTextLines would where the file or its directory cannot be
-// appended to, and changes nothing.
-void CheckAppendable(const Text& path);
-
 // Fails as DeleteFile would for an existing file, and changes nothing.
 void CheckDeletable(const Text& path);
 
 // The characters that no file name here may hold.
 Text ForbiddenInFileNames();
 
-// The directory of the run log, made when missing where the platform keeps
-// it per user, and the separator that joins a file name.
-Text RunLogDirectory();
 Text PathSeparator();
+
+// Where the run log lies, found without changing anything: the file, and
+// the directories a run makes for it first, outermost first, each readable
+// by the user alone (POSIX keeps a log per user where TEMP is unset;
+// Windows makes none).
+struct RunLogPlace {
+  Text path;
+  std::vector<Text> directories_to_make;
+};
+RunLogPlace FindRunLogPlace(const Text& file_name);
+
+// Fails as OpenRunLog and AppendLines would for these lines, as far as can
+// be known beforehand (rights, another user's plant, the file-size limit),
+// and changes nothing: no directory made, no file opened for writing.
+void CheckRunLog(const RunLogPlace& place, const std::vector<Text>& lines);
+
+// A run log held open from before the target is cleared until its record
+// is written, so that nothing put at its name meanwhile is written to.
+// Closed when it goes.
+struct HeldFile {
+  explicit HeldFile(std::intptr_t opened, const Text& opened_path)
+      : handle(opened), path(opened_path) {}
+  HeldFile(HeldFile&& other) noexcept;
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+  ~HeldFile();
+  std::intptr_t handle;
+  Text path;
+};
+
+// Makes the missing directories and opens the log to append to, made
+// readable by the user alone when new; refuses a file or link that another
+// user could have planted in a directory shared with them.
+HeldFile OpenRunLog(const RunLogPlace& place);
+
+// Appends each line with the platform's line end in one write, holding the
+// file's lock so that runs at the same moment take turns (waiting about
+// two seconds at most). A write that fails or falls short is cut back: the
+// file holds all of the lines or none of them.
+void AppendLines(HeldFile& file, const std::vector<Text>& lines);
 
 // The running executable's file name without directory and extension.
 Text ExecutableBaseName();
@@ -95,14 +123,18 @@ ClockTime TimeOfDay();
 // window events it sleeps to that second in one.
 void DispatchEventsUntil(double monotonic_seconds);
 
-// Where the program of a launch command is found, as StartProcess would
-// find it; fails as StartProcess would for a program it cannot start.
+// The file that starting the command line runs, found as the start finds
+// it and checked to be one the system can start, by the effective ids
+// (POSIX: an executable regular file in a format the kernel runs, its
+// interpreter there; Windows: a PE image, or a batch or .com file), with
+// all the start needs (POSIX: /dev/null); fails as the start would.
 Text FindProgram(const Text& command_line);
 
-// Starts the command line as a detached process, minimised and not
-// activated where the platform has windows, holding none of the caller's
-// streams, with default signal handling; does not wait.
-void StartProcess(const Text& command_line);
+// Starts the program FindProgram found with the command line as a detached
+// process, minimised and not activated where the platform has windows,
+// holding none of the caller's streams, with default signal handling;
+// does not wait.
+void StartProcess(const Text& program, const Text& command_line);
 
 // Shows the user what failed. The caller ends the process afterwards.
 void ReportFailure(const Failure& failure);

@@ -2,14 +2,14 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "actions/run_log.h"
 #include "job/job_file.h"
 #include "platform/platform.h"
 #include "run/failure.h"
-#include "run/run_sequence.h"
+#include "run/run_plan.h"
 #include "text/command_line.h"
 
 namespace pvr {
@@ -110,54 +110,73 @@ void WarnAboutUnquotedProgram(const Text& command,
   }
 }
 
-// The launcher's steps in the launcher's order, each shown as it is
-// taken; the first failure ends the check as it would end the run.
-void CheckJob(int argc, char** argv) {
-  const Text job_path = JobPathOf(ArgumentText(argc, argv));
-  Say("job", job_path);
-  if (const char* reason = NothingToDo(job_path)) {
-    Say("nothing to do", TextOf(reason));
-    return;
+void SayWords(const Text& command) {
+  std::vector<Text> words;
+  try {
+    words = ProgramAndArguments(command);
+  } catch (const Failure&) {
+    return;  // no program: the report says so
   }
-  const Text job_data = LoadJobData(job_path);
-  const Text marked_data = Marked(
-      [](const Text& path) { return LoadJobData(path, kLineMark); }, job_path);
-  const Text target_path = TargetPathOf(job_data);
-  Say("target", target_path);
-  WarnAboutJoins("the target", Marked(TargetPathOf, marked_data));
-  WarnAboutTargetName(target_path);
-  // Made ready as a run makes it: its directory where missing, no log.
-  Say("log", PrepareRunLog() + TextOf(" (the run can append its record)"));
-  const bool stale = !target_path.empty() && FileExists(target_path);
-  if (stale) CheckDeletable(target_path);
-  Say("stale file", TextOf(stale ? "there, the run deletes it"
-                                 : "none, the run deletes nothing"));
-  const Text command = LaunchCommandOf(job_data);
-  Say("command", command);
-  WarnAboutJoins("the command", Marked(LaunchCommandOf, marked_data));
-  const std::vector<Text> words = ProgramAndArguments(command);
   WarnAboutUnquotedProgram(command, words);
   Say("program", Delimited(words[0]));
   for (std::size_t i = 1; i < words.size(); ++i) {
     Say("argument", Delimited(words[i]));
   }
-  Say("found", FindProgram(command));
+}
+
+// The plan as far as it was made, in the run's order, with what is valid
+// but probably not meant.
+void ShowPlan(const RunPlan& plan, bool fails) {
+  Say("job", plan.job_path);
+  if (plan.nothing_to_do != nullptr) {
+    Say("nothing to do", TextOf(plan.nothing_to_do));
+  }
+  if (!plan.target_path) return;
+  const Text marked_data =
+      Marked([](const Text& path) { return LoadJobData(path, kLineMark); },
+             plan.job_path);
+  Say("target", *plan.target_path);
+  WarnAboutJoins("the target", Marked(TargetPathOf, marked_data));
+  WarnAboutTargetName(*plan.target_path);
+  if (plan.stale) {
+    Say("stale file", TextOf(!*plan.stale ? "none, the run deletes nothing"
+                             : fails      ? "there, the run keeps it"
+                                          : "there, the run deletes it"));
+  }
+  if (!plan.launch_command) return;
+  Say("command", *plan.launch_command);
+  WarnAboutJoins("the command", Marked(LaunchCommandOf, marked_data));
+  SayWords(*plan.launch_command);
+  if (!plan.log) return;
+  for (const Text& directory : plan.log->directories_to_make) {
+    Say("the run makes", directory + TextOf(" (for the user alone)"));
+  }
+  Say("log", plan.log->path + TextOf(" (the run appends its record)"));
+  if (!plan.start_failure) Say("found", plan.program);
+}
+
+int Report(const Failure& failure) {
+  PrintLine(TextOf("pvr-launch: ") + FailureReport(failure), true);
+  return ExitStatusOf(failure.kind);
 }
 
 }  // namespace
 
-int RunCheck(int argc, char** argv) {
+int RunCheck(const Text& argument_text) {
+  RunPlan plan;
+  std::optional<Failure> failure;
   try {
-    CheckJob(argc, argv);
-    return 0;
-  } catch (const Failure& failure) {
-    PrintLine(TextOf("pvr-launch: ") + FailureReport(failure), true);
-    return ExitStatusOf(failure.kind);
+    try {
+      PlanRun(argument_text, plan);
+    } catch (const Failure& planned) {
+      failure = planned;
+    }
+    if (!failure) failure = plan.start_failure;
+    ShowPlan(plan, failure.has_value());
   } catch (const std::bad_alloc&) {
-    const Failure failure{FailureKind::kOutOfMemory, Text(), Text()};
-    PrintLine(TextOf("pvr-launch: ") + FailureReport(failure), true);
-    return ExitStatusOf(failure.kind);
+    failure = Failure{FailureKind::kOutOfMemory, Text(), Text()};
   }
+  return failure ? Report(*failure) : 0;
 }
 
 }  // namespace pvr

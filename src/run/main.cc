@@ -1,24 +1,21 @@
-#include <string>
-
 #include "platform/platform.h"
 #include "run/run_sequence.h"
+
+namespace {
+
+int LauncherMain(const pvr::Text& argument_text) {
+  if (pvr::AnswerOption(argument_text, "pvr-launch")) return 0;
+  return pvr::RunLauncher(argument_text);
+}
+
+}  // namespace
 
 // The argument is one text, never words: Windows builds use the wide entry
 // point and take the raw command line from the system.
 #ifdef _WIN32
-int wmain() { return pvr::RunLauncher(0, nullptr); }
+int wmain() { return LauncherMain(pvr::ArgumentText(0, nullptr)); }
 #else
 int main(int argc, char** argv) {
-  // These two alone, as the whole argument: neither holds ".xml", so no
-  // job path changes meaning.
-  const std::string option = argc == 2 ? argv[1] : "";
-  if (option == "--version" || option == "--help") {
-    pvr::PrintLine(
-        pvr::TextOf(option == "--version" ? "pvr-launch " PVR_VERSION
-                                          : "Usage: pvr-launch JOBFILE"),
-        false);
-    return 0;
-  }
-  return pvr::RunLauncher(argc, argv);
+  return LauncherMain(pvr::ArgumentText(argc, argv));
 }
 #endif

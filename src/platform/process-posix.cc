@@ -1,0 +1,287 @@
+// The program of a launch command on POSIX: found as the start finds it,
+// checked to be a file the kernel starts, and started detached.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/internal-posix.h"
+#include "platform/platform.h"
+#include "text/command_line.h"
+
+extern char** environ;
+
+namespace pvr {
+namespace {
+
+// The program as the PATH search finds it. That it is missing or not
+// executable must not rest on the spawn reporting a failed exec, which a C
+// library's fork-based spawn or an emulator does not.
+std::string ProgramPath(const Text& program) {
+  const std::string name = NativeName(program);
+  // A name holding a slash is a path of its own; others are searched for.
+  const char* search = std::getenv("PATH");
+  const std::string directories = name.find('/') != std::string::npos ? ""
+                                  : search != nullptr                 ? search
+                                                      : "/bin:/usr/bin";
+  int error = ENOENT;
+  for (std::size_t from = 0; from <= directories.size();) {
+    auto colon = directories.find(':', from);
+    if (colon == std::string::npos) colon = directories.size();
+    const std::string directory = directories.substr(from, colon - from);
+    const std::string path = directory.empty() ? name : directory + "/" + name;
+    from = colon + 1;
+    // As the system's exec judges: by the effective ids, and a directory
+    // on the way that may not be searched makes access denied.
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) {
+      if (errno != ENOENT && errno != ENOTDIR) error = errno;
+    } else if (S_ISREG(status.st_mode) &&
+               faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0) {
+      return path;
+    } else {
+      error = EACCES;
+    }
+  }
+  if (error == ENOENT) {
+    throw Failure{FailureKind::kProgramNotFound, program,
+                  TextOf(std::strerror(error))};
+  }
+  FailWithError(error, program, name);
+}
+
+// The start of a file, as much as the kernel looks at to tell its format
+// and more, so that an ELF image's program headers are mostly in it; empty
+// where it cannot be read (a program the user may run but not read).
+std::string Header(const std::string& path) {
+  std::string header(4096, '\0');
+  const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const ssize_t got = file < 0 ? -1 : read(file, header.data(), header.size());
+  if (file >= 0) close(file);
+  header.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+  return header;
+}
+
+// A whole number of size bytes at the offset, in the image's byte order;
+// 0 past the end.
+std::uint64_t Field(const std::string& bytes, std::uint64_t at,
+                    std::size_t size, bool big_endian) {
+  if (at + size > bytes.size()) return 0;
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < size; ++i) {
+    const auto byte = static_cast<unsigned char>(
+        bytes[static_cast<std::size_t>(at) + (big_endian ? i : size - 1 - i)]);
+    value = value << 8 | byte;
+  }
+  return value;
+}
+
+// The machines this build's kernel runs natively: its own and, on 64-bit
+// ones, their 32-bit kind.
+bool IsNativeMachine(std::uint64_t machine) {
+#if defined(__x86_64__) || defined(__i386__)
+  return machine == 62 || machine == 3;
+#elif defined(__aarch64__) || defined(__arm__)
+  return machine == 183 || machine == 40;
+#else
+  return machine != 0;
+#endif
+}
+
+// Whether a format registered with binfmt_misc (qemu, Wine, Java) takes the
+// file: a magic at an offset under a mask, or an extension. Where the
+// registrations cannot be read, no file is refused for its format alone.
+bool IsRegisteredFormat(const std::string& path, std::string header) {
+  const std::string folder = "/proc/sys/fs/binfmt_misc/";
+  std::ifstream status(folder + "status");
+  std::string state;
+  DIR* entries = opendir(folder.c_str());
+  if (!(status >> state) || entries == nullptr) {
+    if (entries != nullptr) closedir(entries);
+    return true;
+  }
+  header.resize(256, '\0');  // what the kernel compares, zeros past the end
+  bool taken = false;
+  while (const dirent* entry =
+             state == "enabled" ? readdir(entries) : nullptr) {
+    std::ifstream registration(folder + entry->d_name);
+    std::string word, magic, mask, extension;
+    std::size_t offset = 0;
+    if (!(registration >> word) || word != "enabled") continue;
+    while (registration >> word) {
+      if (word == "offset") registration >> offset;
+      if (word == "magic") registration >> magic;
+      if (word == "mask") registration >> mask;
+      if (word == "extension") registration >> extension;
+    }
+    const auto dot = path.rfind('.');
+    bool matches = !extension.empty() ? dot != std::string::npos &&
+                                            path.substr(dot) == extension
+                                      : !magic.empty();
+    for (std::size_t i = 0; matches && 2 * i + 1 < magic.size(); ++i) {
+      const auto byte = [](const std::string& hex, std::size_t at) {
+        return hex.size() > 2 * at + 1
+                   ? std::stoul(hex.substr(2 * at, 2), nullptr, 16)
+                   : 0xFFul;
+      };
+      matches =
+          offset + i < header.size() &&
+          ((static_cast<unsigned char>(header[offset + i]) ^ byte(magic, i)) &
+           byte(mask, i)) == 0;
+    }
+    taken = taken || matches;
+  }
+  closedir(entries);
+  return taken;
+}
+
+void RequireStartable(const Text& program, const std::string& path, int depth);
+
+// The interpreter a script or an image names must be there and be
+// startable itself; its absence is reported by its own name.
+void RequireInterpreter(const Text& program, const std::string& interpreter,
+                        int depth) {
+  const Text name = TextOfBytes(interpreter);
+  const Text of = TextOf("the interpreter of ") + program;
+  struct stat status;
+  if (interpreter.empty()) {
+    throw Failure{FailureKind::kNotAProgram, program,
+                  TextOf("names no interpreter")};
+  }
+  if (stat(interpreter.c_str(), &status) != 0) {
+    throw Failure{errno == ENOENT ? FailureKind::kProgramNotFound
+                                  : KindOfError(errno, interpreter),
+                  name, of};
+  }
+  if (!S_ISREG(status.st_mode) ||
+      faccessat(AT_FDCWD, interpreter.c_str(), X_OK, AT_EACCESS) != 0) {
+    throw Failure{FailureKind::kAccessDenied, name, of};
+  }
+  if (depth < 4) RequireStartable(name, interpreter, depth + 1);
+}
+
+// What the kernel starts: an ELF image for this machine whose interpreter,
+// if it names one, is there; a "#!" script whose interpreter is; or a
+// format registered with binfmt_misc.
+void RequireStartable(const Text& program, const std::string& path, int depth) {
+  const std::string header = Header(path);
+  if (header.empty()) return;  // not readable, so not judged
+  if (header.compare(0, 2, "#!") == 0) {
+    const auto line = header.substr(2, header.find('\n') - 2);
+    const auto start = std::min(line.find_first_not_of(" \t"), line.size());
+    const auto end = std::min(line.find_first_of(" \t", start), line.size());
+    return RequireInterpreter(program, line.substr(start, end - start), depth);
+  }
+  const bool elf = header.compare(0, 4,
+                                  "\x7f"
+                                  "ELF") == 0 &&
+                   (header[4] == 1 || header[4] == 2) &&
+                   (header[5] == 1 || header[5] == 2);
+  const bool wide = elf && header[4] == 2, big = elf && header[5] == 2;
+  const std::uint64_t type = Field(header, 16, 2, big),
+                      machine = Field(header, 18, 2, big);
+  if (elf && (type == 2 || type == 3) && IsNativeMachine(machine)) {
+    const std::uint64_t table =
+                            Field(header, wide ? 32 : 28, wide ? 8 : 4, big),
+                        entry_size = Field(header, wide ? 54 : 42, 2, big),
+                        entries = Field(header, wide ? 56 : 44, 2, big);
+    for (std::uint64_t i = 0; i < entries; ++i) {
+      const std::uint64_t at = table + i * entry_size;
+      if (Field(header, at, 4, big) != 3) continue;  // PT_INTERP
+      const std::uint64_t offset = Field(header, at + (wide ? 8 : 4),
+                                         wide ? 8 : 4, big),
+                          size = Field(header, at + (wide ? 32 : 16),
+                                       wide ? 8 : 4, big);
+      const std::string name = offset + size <= header.size()
+                                   ? header.substr(offset, size)
+                                   : std::string();
+      return RequireInterpreter(program, name.substr(0, name.find('\0')),
+                                depth);
+    }
+    return;
+  }
+  if (!IsRegisteredFormat(path, header)) {
+    throw Failure{FailureKind::kNotAProgram, program,
+                  TextOf(elf ? "an image for another machine"
+                             : "no format the system runs")};
+  }
+}
+
+}  // namespace
+
+Text FindProgram(const Text& command_line) {
+  NativeName(command_line);  // a NUL would cut the command short
+  const Text program = ProgramAndArguments(command_line)[0];
+  const std::string path = ProgramPath(program);
+  RequireStartable(program, path, 0);
+  // The recorder's standard streams go there: a system without it is
+  // reported as such, not as a missing program.
+  if (access("/dev/null", R_OK | W_OK) != 0) {
+    FailWithError(errno, TextOf("/dev/null"), "/dev/null");
+  }
+  return TextOfBytes(path);
+}
+
+void StartProcess(const Text& program, const Text& command_line) {
+  const std::vector<Text> words = ProgramAndArguments(command_line);
+  const std::string path = NativeName(program);
+  std::vector<std::string> arguments;
+  for (const Text& word : words) arguments.push_back(BytesOf(word));
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  // A session of its own keeps the caller's terminal, hang-ups and Ctrl-C
+  // away from the recording. It holds none of the caller's streams or other
+  // descriptors, so a caller reading the launcher's output is not kept
+  // waiting for the recording's end, nor a scheduler's port or lock held
+  // for its length; signals the caller blocks or ignores are the
+  // recording's to handle again.
+  const OpenFile null_device{open("/dev/null", O_RDWR | O_CLOEXEC | O_NOCTTY)};
+  if (null_device.descriptor < 0) {
+    FailWithError(errno, TextOf("/dev/null"), "/dev/null");
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    posix_spawn_file_actions_adddup2(&actions, null_device.descriptor, stream);
+  }
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t no_signals, all_signals;
+  sigemptyset(&no_signals);
+  sigfillset(&all_signals);
+  posix_spawnattr_setsigmask(&attributes, &no_signals);
+  posix_spawnattr_setsigdefault(&attributes, &all_signals);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID |
+                                            POSIX_SPAWN_SETSIGMASK |
+                                            POSIX_SPAWN_SETSIGDEF);
+  pid_t child = 0;
+  const int error = posix_spawn(&child, path.c_str(), &actions, &attributes,
+                                argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error == 0) return;
+  if (error == ENOENT) {
+    throw Failure{FailureKind::kProgramNotFound, words[0],
+                  TextOf(std::strerror(error))};
+  }
+  if (error == ENOEXEC) {
+    throw Failure{FailureKind::kNotAProgram, words[0],
+                  TextOf(std::strerror(error))};
+  }
+  FailWithError(error, words[0], path);
+}
+
+}  // namespace pvr

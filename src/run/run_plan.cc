@@ -1,0 +1,72 @@
+#include "run/run_plan.h"
+
+#include "actions/clear_target.h"
+#include "actions/launch.h"
+#include "actions/run_log.h"
+#include "job/job_file.h"
+
+namespace pvr {
+
+Text JobPathOf(const Text& argument_text) {
+  const Text trimmed = TrimSpaces(argument_text);
+  const Text quote = TextOf("\"");
+  if (trimmed.empty() || LeftText(trimmed, 1) != quote ||
+      RightText(trimmed, 1) != quote) {
+    return trimmed;
+  }
+  const Text inner = TextFrom(trimmed, 2);
+  // A lone double quote is both the opening and the closing one.
+  if (inner.empty()) {
+    throw Failure{FailureKind::kInvalidArgument, argument_text,
+                  TextOf("a lone double quote is no job path")};
+  }
+  return TrimSpaces(LeftText(inner, LengthOf(inner) - 1));
+}
+
+const char* NothingToDo(const Text& job_path) {
+  if (job_path.empty()) return "no job path";
+  if (FindText(LowerCase(job_path), TextOf(".xml")) == 0) {
+    return "no \".xml\" in the job path";
+  }
+  if (!FileExists(job_path)) {
+    return "no file there (or a directory, or a hidden or system file)";
+  }
+  return nullptr;
+}
+
+void PlanRun(const Text& argument_text, RunPlan& plan) {
+  plan.job_path = JobPathOf(argument_text);
+  plan.nothing_to_do = NothingToDo(plan.job_path);
+  if (plan.nothing_to_do != nullptr) return;
+  const Text job_data = LoadJobData(plan.job_path);
+  const Text& target = plan.target_path.emplace(TargetPathOf(job_data));
+  // An empty path names no file.
+  plan.stale = !target.empty() && FileExists(target);
+  if (*plan.stale) CheckDeletable(target);
+  // Read before anything is deleted: a broken command section must not
+  // cost the stale file when nothing can record in its place.
+  const Text& command = plan.launch_command.emplace(LaunchCommandOf(job_data));
+  plan.executable_name = ExecutableBaseName();
+  plan.log = PlanRunLog(plan.executable_name, target, command);
+  try {
+    plan.program = FindProgram(command);
+  } catch (const Failure& failure) {
+    plan.start_failure = failure;
+  }
+}
+
+void CarryOut(const RunPlan& plan) {
+  {
+    // Held from before the target is cleared, so that nothing put at its
+    // name during the pause is written to; closed, and its lock let go,
+    // before the start, so that the recorder holds none of it.
+    HeldFile log = OpenRunLog(*plan.log);
+    if (!plan.start_failure) ClearTarget(*plan.target_path);
+    AppendRunRecord(log, plan.executable_name, *plan.target_path,
+                    *plan.launch_command);
+  }
+  if (plan.start_failure) throw *plan.start_failure;
+  LaunchMinimized(plan.program, *plan.launch_command);
+}
+
+}  // namespace pvr

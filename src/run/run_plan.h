@@ -1,0 +1,46 @@
+// A run decides everything that can fail before it changes anything: that
+// is its plan. The launcher carries the plan out; the checker prints it.
+#pragma once
+
+#include <optional>
+
+#include "platform/platform.h"
+#include "run/failure.h"
+#include "text/text.h"
+
+namespace pvr {
+
+// Filled in the order it is decided, so that what came before a failure
+// shows; a part not reached is empty.
+struct RunPlan {
+  Text job_path;
+  const char* nothing_to_do = nullptr;  // why, where there is nothing to do
+  std::optional<Text> target_path;
+  std::optional<bool> stale;  // a file at the target, to be deleted
+  std::optional<Text> launch_command;
+  Text executable_name;
+  std::optional<RunLogPlace> log;
+  Text program;  // the file the start runs, found once
+  // Why the program cannot start: the run still logs its record, then
+  // reports this, and keeps the stale file.
+  std::optional<Failure> start_failure;
+};
+
+// The argument trimmed, with one pair of enclosing double quotes stripped
+// and trimmed again. Empty when there is no argument.
+Text JobPathOf(const Text& argument_text);
+
+// Why there is nothing to do for the job path, or nullptr when there is:
+// it must hold ".xml", in any letter case, and name an existing file.
+const char* NothingToDo(const Text& job_path);
+
+// Decides the run for the command line's argument text, changing nothing:
+// job, target and whether it can be deleted, command, where the record
+// goes and that it fits, and the program that starts.
+void PlanRun(const Text& argument_text, RunPlan& plan);
+
+// Opens the run log, clears the target, appends the record, closes the
+// log, then starts the program, or reports why it cannot start.
+void CarryOut(const RunPlan& plan);
+
+}  // namespace pvr
