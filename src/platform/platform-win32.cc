@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 #include "text/command_line.h"
@@ -370,11 +372,87 @@ void ReadTextPieces(const Text& path,
 
 LineEnds JobFileLineEnds() { return LineEnds::kCarriageReturn; }
 
-void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
-  std::wstring record;
-  for (const Text& line : lines) record += Wide(line) + L"\r\n";
-  const std::string bytes = AnsiBytesOf(record);
-  const std::wstring native = FileName(path);
+namespace {
+
+// Whether the account may do this to the file or folder, by its access
+// list. Where the list cannot be read or judged, the act itself decides.
+bool MayAccess(const std::wstring& path, DWORD right) {
+  const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION |
+                                     GROUP_SECURITY_INFORMATION |
+                                     DACL_SECURITY_INFORMATION;
+  DWORD size = 0;
+  GetFileSecurityW(path.c_str(), parts, nullptr, 0, &size);
+  std::vector<BYTE> descriptor(size);
+  HANDLE token = nullptr, impersonation = nullptr;
+  BOOL allowed = TRUE;
+  if (size > 0 &&
+      GetFileSecurityW(path.c_str(), parts, descriptor.data(), size, &size) &&
+      OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY,
+                       &token) &&
+      DuplicateToken(token, SecurityImpersonation, &impersonation)) {
+    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE,
+                            FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    PRIVILEGE_SET privileges;
+    DWORD privileges_size = sizeof privileges, granted = 0;
+    MapGenericMask(&right, &mapping);
+    if (!AccessCheck(descriptor.data(), impersonation, right, &mapping,
+                     &privileges, &privileges_size, &granted, &allowed)) {
+      allowed = TRUE;
+    }
+  }
+  if (impersonation != nullptr) CloseHandle(impersonation);
+  if (token != nullptr) CloseHandle(token);
+  return allowed;
+}
+
+}  // namespace
+
+HeldFile::HeldFile(HeldFile&& other) noexcept
+    : handle(std::exchange(other.handle, -1)), path(other.path) {}
+
+HeldFile::~HeldFile() {
+  if (handle != -1) CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+RunLogPlace FindRunLogPlace(const Text& file_name) {
+  // Unset, it is empty, and the log lies in the current drive's root.
+  wchar_t buffer[32768];
+  const DWORD size = GetEnvironmentVariableW(L"TEMP", buffer, 32768);
+  const Text directory =
+      size > 0 && size < 32768 ? TextOfWide(buffer, size) : Text();
+  return RunLogPlace{directory + TextOf("\\") + file_name, {}};
+}
+
+void CheckRunLog(const RunLogPlace& place, const std::vector<Text>&) {
+  const std::wstring native = FileName(place.path);
+  // Opened to read its owner and kind only, never for writing.
+  const OpenFile file(
+      CreateFileW(native.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const DWORD error = GetLastError();
+  if (file.handle != INVALID_HANDLE_VALUE) {
+    RequireDiskFile(file, place.path);
+    RequireTrustedOwner(file, place.path);
+    const DWORD attributes = GetFileAttributesW(native.c_str());
+    if ((attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_READONLY) != 0) ||
+        !MayAccess(native, FILE_APPEND_DATA)) {
+      FailWithError(ERROR_ACCESS_DENIED, place.path);
+    }
+    return;
+  }
+  if (error != ERROR_FILE_NOT_FOUND) FailWithError(error, place.path);
+  // A new log needs the folder's right to add a file: a standard user's
+  // drive root, where an unset TEMP puts it, does not give it.
+  const std::wstring folder = native.substr(0, native.find_last_of(L"\\/") + 1);
+  if (!MayAccess(folder.empty() ? L"." : folder, FILE_ADD_FILE)) {
+    FailWithError(ERROR_ACCESS_DENIED, place.path);
+  }
+}
+
+HeldFile OpenRunLog(const RunLogPlace& place) {
+  const std::wstring native = FileName(place.path);
   // Appending with shared access lets runs log at the same moment; a
   // reader that holds the file without sharing is waited for, for about two
   // seconds, so that a recording is not lost to it.
@@ -382,50 +460,63 @@ void AppendTextLines(const Text& path, const std::vector<Text>& lines) {
   HANDLE handle = INVALID_HANDLE_VALUE;
   DWORD error = 0;
   for (int attempt = 0; attempt < 40; ++attempt) {
-    handle =
-        CreateFileW(native.c_str(), FILE_APPEND_DATA | READ_CONTROL,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, &security.attributes,
-                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle = CreateFileW(
+        native.c_str(), FILE_APPEND_DATA | FILE_WRITE_DATA | READ_CONTROL,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, &security.attributes, OPEN_ALWAYS,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
     error = GetLastError();
     if (handle != INVALID_HANDLE_VALUE || !IsSharingConflict(error)) break;
     Sleep(50);
   }
-  const OpenFile file(handle);
-  if (file.handle == INVALID_HANDLE_VALUE) FailWithError(error, path);
-  RequireDiskFile(file, path);
-  if (error == ERROR_ALREADY_EXISTS) RequireTrustedOwner(file, path);
-  // One write: records of runs logging at the same moment never interleave.
+  OpenFile file(handle);
+  if (file.handle == INVALID_HANDLE_VALUE) FailWithError(error, place.path);
+  RequireDiskFile(file, place.path);
+  if (error == ERROR_ALREADY_EXISTS) RequireTrustedOwner(file, place.path);
+  return HeldFile{reinterpret_cast<std::intptr_t>(
+                      std::exchange(file.handle, INVALID_HANDLE_VALUE)),
+                  place.path};
+}
+
+void AppendLines(HeldFile& file, const std::vector<Text>& lines) {
+  std::wstring record;
+  for (const Text& line : lines) record += Wide(line) + L"\r\n";
+  const std::string bytes = AnsiBytesOf(record);
+  const auto handle = reinterpret_cast<HANDLE>(file.handle);
+  // Runs at the same moment take turns on a byte far past any log's end,
+  // so that cutting back a failed write never takes another run's record
+  // and readers are never locked out.
+  OVERLAPPED lock_byte{};
+  lock_byte.OffsetHigh = 0x100;
+  for (int waited = 0;
+       !LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY,
+                   0, 1, 0, &lock_byte);
+       ++waited) {
+    if (!IsSharingConflict(GetLastError())) break;  // no locks here
+    if (waited == 40) {
+      throw Failure{FailureKind::kAccessDenied, file.path,
+                    TextOf("locked by another program")};
+    }
+    Sleep(50);
+  }
+  LARGE_INTEGER size{};
   DWORD written = 0;
-  if (!WriteFile(file.handle, bytes.data(), static_cast<DWORD>(bytes.size()),
-                 &written, nullptr)) {
-    FailWithError(GetLastError(), path);
+  // One write at the end; half a record would have the next one glued to
+  // it, so a write that fails or falls short is cut back.
+  const bool whole =
+      GetFileSizeEx(handle, &size) &&
+      SetFilePointerEx(handle, size, nullptr, FILE_BEGIN) &&
+      WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()),
+                &written, nullptr) &&
+      written == bytes.size();
+  const DWORD error = written < bytes.size() && GetLastError() == 0
+                          ? ERROR_HANDLE_DISK_FULL
+                          : GetLastError();
+  if (!whole) {
+    SetFilePointerEx(handle, size, nullptr, FILE_BEGIN);
+    SetEndOfFile(handle);
   }
-  if (written != bytes.size()) FailWithError(ERROR_HANDLE_DISK_FULL, path);
-}
-
-void CheckAppendable(const Text& path) {
-  const OpenFile file(
-      CreateFileW(FileName(path).c_str(), FILE_APPEND_DATA | READ_CONTROL,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                  FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.handle != INVALID_HANDLE_VALUE) {
-    RequireDiskFile(file, path);
-    RequireTrustedOwner(file, path);
-    return;
-  }
-  // A file not there yet is made by the append, in a folder that is; one
-  // held by a reader is waited for then.
-  const DWORD error = GetLastError();
-  if (error != ERROR_FILE_NOT_FOUND && !IsSharingConflict(error)) {
-    FailWithError(error, path);
-  }
-}
-
-Text RunLogDirectory() {
-  // Unset, it is empty, and the log lies in the current drive's root.
-  wchar_t buffer[32768];
-  const DWORD size = GetEnvironmentVariableW(L"TEMP", buffer, 32768);
-  return size > 0 && size < 32768 ? TextOfWide(buffer, size) : Text();
+  UnlockFileEx(handle, 0, 1, 0, &lock_byte);
+  if (!whole) FailWithError(error, file.path);
 }
 
 Text PathSeparator() { return TextOf("\\"); }
@@ -561,12 +652,52 @@ std::wstring ResolveProgram(const Text& command_line) {
 
 }  // namespace
 
-Text FindProgram(const Text& command_line) {
-  return TextOfWide(ResolveProgram(command_line));
+namespace {
+
+// What the system starts: a PE image ("MZ", and "PE" where its header
+// says), or a batch or .com file, which it hands to their own runners. A
+// file that cannot be read is left for the start to judge.
+void RequireRunnable(const std::wstring& program) {
+  const auto dot = program.find_last_of(L".\\/");
+  const std::wstring extension =
+      dot == std::wstring::npos || program[dot] != L'.' ? L""
+                                                        : program.substr(dot);
+  for (const wchar_t* runner : {L".bat", L".cmd", L".com"}) {
+    if (CompareStringOrdinal(extension.c_str(), -1, runner, -1, TRUE) ==
+        CSTR_EQUAL) {
+      return;
+    }
+  }
+  const OpenFile file(
+      CreateFileW(program.c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.handle == INVALID_HANDLE_VALUE) return;
+  unsigned char header[64] = {}, signature[4] = {};
+  DWORD got = 0;
+  ReadFile(file.handle, header, sizeof header, &got, nullptr);
+  const LONG at =
+      header[60] | header[61] << 8 | header[62] << 16 | header[63] << 24;
+  LARGE_INTEGER offset{};
+  offset.QuadPart = at;
+  const bool image =
+      got == sizeof header && header[0] == 'M' && header[1] == 'Z' && at > 0 &&
+      SetFilePointerEx(file.handle, offset, nullptr, FILE_BEGIN) &&
+      ReadFile(file.handle, signature, 4, &got, nullptr) && got == 4 &&
+      std::memcmp(signature, "PE\0\0", 4) == 0;
+  if (!image) FailWithError(ERROR_BAD_EXE_FORMAT, TextOfWide(program));
 }
 
-void StartProcess(const Text& command_line) {
+}  // namespace
+
+Text FindProgram(const Text& command_line) {
   const std::wstring program = ResolveProgram(command_line);
+  RequireRunnable(program);
+  return TextOfWide(program);
+}
+
+void StartProcess(const Text& found, const Text& command_line) {
+  const std::wstring program = NativeName(found);
   std::wstring line = NativeName(command_line);
   // A console of its own, minimised and not activated, so that the
   // recorder holds none of the caller's handles, standard ones included: a
