@@ -1,13 +1,19 @@
 // What the end-to-end table cannot reach cheaply: the text rules in full,
 // the command-line splitter, line ends and characters cut between pieces,
-// the deadline's rounding, a target deleted by another run first; on
-// Windows, a flood of messages in the pause and the run log's owners.
+// the deadline's rounding, a target deleted by another run first, a record
+// cut back at the file-size limit; on Windows, a flood of messages in the pause
+// and the run log's owners.
 #include <gtest/gtest.h>
 #ifdef _WIN32
 #include <windows.h>
 #undef DeleteFile
 #undef ReplaceText
+#else
+#include <sys/resource.h>
 #endif
+
+#include <fstream>
+#include <iterator>
 
 #include <utility>
 
@@ -79,6 +85,27 @@ TEST(ClearTargetTest, DeadlineRoundsHalfToEven) {
   // Another run of the same job may delete the target first.
   EXPECT_NO_THROW(DeleteFile(u"gone before its deletion.ts"));
 }
+
+#ifndef _WIN32
+TEST(RunLogTest, AWriteBeyondTheFileSizeLimitLeavesNoPartOfTheRecord) {
+  const std::string path = ::testing::TempDir() + "pvr-cut-back.txt";
+  std::ofstream(path) << "earlier\n";
+  rlimit limit;
+  getrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit small{20, limit.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &small);
+  HeldFile log = OpenRunLog(RunLogPlace{TextOf(path.c_str()), {}});
+  try {
+    AppendLines(log, {u"more than", u"twenty characters"});
+    ADD_FAILURE() << "written beyond the limit";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.kind, FailureKind::kInputOutput);
+  }
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::ifstream in(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "earlier\n");
+}
+#endif
 
 #ifdef _WIN32
 TEST(DecodeTest, CharactersCutBetweenPiecesWait) {
