@@ -147,8 +147,9 @@ bool IsRegisteredFormat(const std::string& path, std::string header) {
 
 void RequireStartable(const Text& program, const std::string& path, int depth);
 
-// The interpreter a script or an image names must be there and be
-// startable itself; its absence is reported by its own name.
+// The interpreter a script or an image names must be there, and a
+// script's must be startable itself; its absence is reported by its own
+// name.
 void RequireInterpreter(const Text& program, const std::string& interpreter,
                         int depth) {
   const Text name = TextOfBytes(interpreter);
@@ -167,7 +168,7 @@ void RequireInterpreter(const Text& program, const std::string& interpreter,
       faccessat(AT_FDCWD, interpreter.c_str(), X_OK, AT_EACCESS) != 0) {
     throw Failure{FailureKind::kAccessDenied, name, of};
   }
-  if (depth < 4) RequireStartable(name, interpreter, depth + 1);
+  if (depth > 0 && depth < 5) RequireStartable(name, interpreter, depth);
 }
 
 // What the kernel starts: an ELF image for this machine whose interpreter,
@@ -180,7 +181,8 @@ void RequireStartable(const Text& program, const std::string& path, int depth) {
     const auto line = header.substr(2, header.find('\n') - 2);
     const auto start = std::min(line.find_first_not_of(" \t"), line.size());
     const auto end = std::min(line.find_first_of(" \t", start), line.size());
-    return RequireInterpreter(program, line.substr(start, end - start), depth);
+    return RequireInterpreter(program, line.substr(start, end - start),
+                              depth + 1);
   }
   const bool elf = header.compare(0, 4,
                                   "\x7f"
@@ -205,8 +207,7 @@ void RequireStartable(const Text& program, const std::string& path, int depth) {
       const std::string name = offset + size <= header.size()
                                    ? header.substr(offset, size)
                                    : std::string();
-      return RequireInterpreter(program, name.substr(0, name.find('\0')),
-                                depth);
+      return RequireInterpreter(program, name.substr(0, name.find('\0')), 0);
     }
     return;
   }
