@@ -388,6 +388,11 @@ class Launcher : public ::testing::TestWithParam<Row> {
     dir_ = fs::temp_directory_path() /
            ("pvr launch " + std::to_string(std::random_device()() % 999999));
     fs::create_directories(dir_ / "temp");
+    // Whatever the builder's umask: a directory others may write is a
+    // shared one to the launcher.
+    for (const fs::path& made : {dir_, dir_ / "temp"}) {
+      fs::permissions(made, fs::perms(0755));
+    }
     environment_["TEMP"] = Expand("@/temp");
     SetJob(TextOf(names["{job}"]));
   }

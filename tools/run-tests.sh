@@ -42,6 +42,7 @@ if readelf -S "$unpacked/usr/bin/pvr-launch" | grep -q '\.comment'; then
   exit 1
 fi
 "$unpacked/usr/bin/pvr-launch" --help | grep -qx "Usage: pvr-launch JOBFILE"
+"$unpacked/usr/bin/pvr-launch-check" --version | grep -qx "pvr-launch-check [0-9.]*"
 dpkg-deb -f "$deb" Built-Using | grep -q '^glibc (= .*), gcc-[0-9]* (= .*)$'
 zip=$(ls build/windows/pvr-launch-*-windows-x86_64.zip)
 for file in pvr-launch.exe pvr-launch-check.exe LICENSE THIRD-PARTY-NOTICES.txt; do
