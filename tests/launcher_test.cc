@@ -68,10 +68,15 @@ fs::path NativePath(const std::string& bytes) {
 std::intptr_t StartLauncher(
     const fs::path& launcher, const std::string& arguments, const fs::path& dir,
     const std::map<std::string, std::string>& environment) {
+  // Set for the launcher, and as they were again once it started.
+  std::map<std::wstring, std::wstring> before;
   for (const auto& [name, value] : environment) {
+    const std::wstring variable = NativePath(name).wstring();
+    std::wstring old(32768, L'\0');
+    old.resize(GetEnvironmentVariableW(variable.c_str(), old.data(), 32768));
+    before.emplace(variable, old);
     SetEnvironmentVariableW(
-        NativePath(name).c_str(),
-        value.empty() ? nullptr : NativePath(value).c_str());
+        variable.c_str(), value.empty() ? nullptr : NativePath(value).c_str());
   }
   std::wstring line = L"\"" + launcher.wstring() + L"\" ";
   line += NativePath(arguments).wstring();
@@ -96,6 +101,10 @@ std::intptr_t StartLauncher(
   if (job) {  // in a kill-on-close job, as a service may run
     AssignProcessToJobObject(std::exchange(job, nullptr), started.hProcess);
     ResumeThread(started.hThread);
+  }
+  for (const auto& [variable, old] : before) {
+    SetEnvironmentVariableW(variable.c_str(),
+                            old.empty() ? nullptr : old.c_str());
   }
   CloseHandle(startup.hStdOutput);
   CloseHandle(startup.hStdError);
@@ -465,9 +474,11 @@ class Launcher : public ::testing::TestWithParam<Row> {
     if (verb == "as" && fs::copy_file(launcher_, path)) launcher_ = path;
     if (verb == "runs") runs_ = std::stoi(name);
     if (verb == "check") launcher_ = PVR_CHECK;
-    // A copy, which another user can reach wherever the build tree is.
-    if (verb == "checked" && fs::copy_file(PVR_CHECK, At("check.exe"))) {
-      checker_ = At("check.exe");
+    // A copy, which another user can reach wherever the build tree is, in a
+    // folder of its own, which Windows searches for programs first.
+    if (verb == "checked" && fs::create_directory(At("checker")) &&
+        fs::copy_file(PVR_CHECK, At("checker/check.exe"))) {
+      checker_ = At("checker/check.exe");
     }
     if (verb == "copy") fs::copy_file(FAKE_RECORDER, path);
     // Run by another user from copies that user can reach.

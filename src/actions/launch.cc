@@ -4,8 +4,6 @@
 
 namespace pvr {
 
-void LaunchMinimized(const Text& program, const Text& launch_command) {
-  StartProcess(program, launch_command);
-}
+void LaunchMinimized(const ProgramToStart& program) { StartProcess(program); }
 
 }  // namespace pvr

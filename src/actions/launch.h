@@ -1,11 +1,11 @@
 #pragma once
 
-#include "text/text.h"
+#include "platform/platform.h"
 
 namespace pvr {
 
 // Starts the program found for the launch command, minimised and without
 // focus; does not wait.
-void LaunchMinimized(const Text& program, const Text& launch_command);
+void LaunchMinimized(const ProgramToStart& program);
 
 }  // namespace pvr

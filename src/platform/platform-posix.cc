@@ -249,6 +249,12 @@ void ReadTextPieces(const Text& path,
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) FailWithError(errno, path, BytesOf(path));
     if (got == 0) return;
+    if (piece.empty() && IsUtf16(reinterpret_cast<const char*>(buffer),
+                                 static_cast<std::size_t>(got))) {
+      throw Failure{FailureKind::kInvalidArgument, path,
+                    TextOf("a UTF-16 file; a job file is read byte for byte, "
+                           "as UTF-8 or another 8-bit encoding")};
+    }
     // Between two arrays of its own, in blocks of a fixed size, the compiler
     // widens many bytes at a time.
     const auto size = static_cast<std::size_t>(got);

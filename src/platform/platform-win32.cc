@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <utility>
 
@@ -61,9 +63,14 @@ std::wstring NativeName(const Text& name) {
 // Windows decides) is no file to read, write or delete.
 std::wstring FileName(const Text& path) {
   std::wstring native = NativeName(path);
-  wchar_t full[16];
-  const DWORD size = GetFullPathNameW(native.c_str(), 16, full, nullptr);
-  if (size >= 4 && size < 16 && std::wstring(full, 4) == L"\\\\.\\") {
+  std::wstring full(GetFullPathNameW(native.c_str(), 0, nullptr, nullptr),
+                    L'\0');
+  full.resize(GetFullPathNameW(native.c_str(), static_cast<DWORD>(full.size()),
+                               full.data(), nullptr));
+  // "\\.\" opens the device namespace, where "\\.\C:\..." is still a file
+  // on that drive.
+  const bool on_drive = full.size() >= 6 && full[5] == L':';
+  if (full.rfind(L"\\\\.\\", 0) == 0 && !on_drive) {
     throw Failure{FailureKind::kBadFileName, path,
                   TextOf("a device, not a file")};
   }
@@ -360,9 +367,14 @@ void ReadTextPieces(const Text& path,
   RequireDiskFile(file, path);
   char buffer[65536];
   std::string bytes;
-  for (DWORD got = 1; got > 0;) {
+  for (DWORD got = 1, first = 1; got > 0; first = 0) {
     if (!ReadFile(file.handle, buffer, sizeof buffer, &got, nullptr)) {
       FailWithError(GetLastError(), path);
+    }
+    if (first && IsUtf16(buffer, got)) {
+      throw Failure{FailureKind::kInvalidArgument, path,
+                    TextOf("a UTF-16 file; a job file is read in the ANSI "
+                           "code page")};
     }
     bytes.append(buffer, got);
     const Text piece = DecodeWhole(bytes, got == 0, GetACP());
@@ -574,12 +586,14 @@ void DispatchEventsUntil(double monotonic_seconds) {
 namespace {
 
 // The folders CreateProcessW searches for a program, in its order: the
-// launcher's own, the current one, the system's, the 16-bit system folder,
-// Windows' own, then PATH.
-std::wstring ProgramSearchPath() {
+// launcher's own, the current one (unless the system says not to, as
+// NoDefaultCurrentDirectoryInExePath does), the system's, the 16-bit system
+// folder, Windows' own, then PATH.
+std::wstring ProgramSearchPath(const std::wstring& name) {
   wchar_t buffer[32768];
   std::wstring own(buffer, GetModuleFileNameW(nullptr, buffer, 32768));
-  std::wstring path = own.substr(0, own.find_last_of(L"\\/") + 1) + L";.;";
+  std::wstring path = own.substr(0, own.find_last_of(L"\\/") + 1) + L";";
+  if (NeedCurrentDirectoryForExePathW(name.c_str())) path += L".;";
   path.append(buffer, GetSystemDirectoryW(buffer, 32768));
   const std::wstring windows(buffer, GetWindowsDirectoryW(buffer, 32768));
   path += L";" + windows + L"\\System;" + windows + L";";
@@ -605,25 +619,28 @@ std::wstring SearchProgram(const std::wstring& folders,
 // applies to a command line without an application name, and then named
 // to it, so that nothing is guessed twice. A quoted first word is the
 // name. An unquoted one is tried with each run of the words after it
-// ("C:\Program", "C:\Program Files\Rec\rec.exe", ...): where more than one
-// of these exists, the system would start the shortest, which anyone able
-// to write there could have planted, so the command is refused instead.
-std::wstring ResolveProgram(const Text& command_line) {
+// ("C:\Program", "C:\Program Files\Rec\rec.exe", ...), up to a run that
+// holds a quote or a wildcard, which names no file: where more than one of
+// these exists, the system would start the shortest, which anyone able to
+// write there could have planted, so the command is refused instead.
+// The line the program gets begins with the program: spaces before it
+// would make its first argument its own path, and a run of several words
+// becomes the found path in quotes, so that its arguments are the job's.
+ProgramToStart ResolveProgram(const Text& command_line) {
   const std::wstring whole = NativeName(command_line);
   const Text first = ProgramAndArguments(command_line)[0];
-  // Spaces before the program are no part of it.
-  const std::wstring line = whole.substr(whole.find_first_not_of(L" \t"));
-  const std::wstring folders = ProgramSearchPath();
+  std::wstring line = whole.substr(whole.find_first_not_of(L" \t"));
+  const std::wstring folders = ProgramSearchPath(Wide(first));
   std::vector<std::wstring> found;
+  std::size_t named = 0;  // how much of the line named the program found
   if (line[0] == L'"') {
     found.push_back(SearchProgram(folders, Wide(first)));
   } else {
-    // No name holds a quote or a wildcard: longer runs cannot match.
-    const std::size_t end =
-        std::min(line.find_first_of(L"\"*?<>|"), line.size());
-    for (std::size_t at = 0; at < end; ++at) {
-      at = std::min(line.find_first_of(L" \t", at), end);
-      if (at == 0 || line[at - 1] == L' ' || line[at - 1] == L'\t') continue;
+    const std::size_t unnamable = line.find_first_of(L"\"*?<>|");
+    for (std::size_t at = 0; at < line.size();) {
+      at = std::min(line.find_first_of(L" \t", at + 1), line.size());
+      if (unnamable < at) break;
+      if (line[at - 1] == L' ' || line[at - 1] == L'\t') continue;
       const std::wstring program = SearchProgram(folders, line.substr(0, at));
       if (!program.empty() &&
           std::none_of(found.begin(), found.end(), [&](const auto& other) {
@@ -631,6 +648,7 @@ std::wstring ResolveProgram(const Text& command_line) {
                                         TRUE) == CSTR_EQUAL;
           })) {
         found.push_back(program);
+        named = at;
       }
     }
   }
@@ -647,27 +665,33 @@ std::wstring ResolveProgram(const Text& command_line) {
     throw Failure{FailureKind::kProgramNotFound, first,
                   SystemMessage(ERROR_FILE_NOT_FOUND, first)};
   }
-  return found[0];
+  if (line.substr(0, named).find_first_of(L" \t") != std::wstring::npos) {
+    line = L"\"" + found[0] + L"\"" + line.substr(named);
+  }
+  return ProgramToStart{TextOfWide(found[0]), TextOfWide(line)};
 }
 
 }  // namespace
 
 namespace {
 
+// Whether the file name ends in one of these extensions, in any case.
+bool HasExtension(const std::wstring& path,
+                  std::initializer_list<const wchar_t*> extensions) {
+  const auto dot = path.find_last_of(L".\\/");
+  const std::wstring extension =
+      dot == std::wstring::npos || path[dot] != L'.' ? L"" : path.substr(dot);
+  return std::any_of(extensions.begin(), extensions.end(), [&](auto known) {
+    return CompareStringOrdinal(extension.c_str(), -1, known, -1, TRUE) ==
+           CSTR_EQUAL;
+  });
+}
+
 // What the system starts: a PE image ("MZ", and "PE" where its header
 // says), or a batch or .com file, which it hands to their own runners. A
 // file that cannot be read is left for the start to judge.
 void RequireRunnable(const std::wstring& program) {
-  const auto dot = program.find_last_of(L".\\/");
-  const std::wstring extension =
-      dot == std::wstring::npos || program[dot] != L'.' ? L""
-                                                        : program.substr(dot);
-  for (const wchar_t* runner : {L".bat", L".cmd", L".com"}) {
-    if (CompareStringOrdinal(extension.c_str(), -1, runner, -1, TRUE) ==
-        CSTR_EQUAL) {
-      return;
-    }
-  }
+  if (HasExtension(program, {L".bat", L".cmd", L".com"})) return;
   const OpenFile file(
       CreateFileW(program.c_str(), GENERIC_READ,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -690,15 +714,19 @@ void RequireRunnable(const std::wstring& program) {
 
 }  // namespace
 
-Text FindProgram(const Text& command_line) {
-  const std::wstring program = ResolveProgram(command_line);
-  RequireRunnable(program);
-  return TextOfWide(program);
+bool IsReadByCommandShell(const Text& program) {
+  return HasExtension(Wide(program), {L".bat", L".cmd"});
 }
 
-void StartProcess(const Text& found, const Text& command_line) {
-  const std::wstring program = NativeName(found);
-  std::wstring line = NativeName(command_line);
+ProgramToStart FindProgram(const Text& command_line) {
+  const ProgramToStart program = ResolveProgram(command_line);
+  RequireRunnable(Wide(program.path));
+  return program;
+}
+
+void StartProcess(const ProgramToStart& found) {
+  const std::wstring program = NativeName(found.path);
+  std::wstring line = NativeName(found.command_line);
   // A console of its own, minimised and not activated, so that the
   // recorder holds none of the caller's handles, standard ones included: a
   // caller reading the launcher's output is not kept waiting for the
@@ -710,12 +738,22 @@ void StartProcess(const Text& found, const Text& command_line) {
   startup.wShowWindow = SW_SHOWMINNOACTIVE;
   PROCESS_INFORMATION started{};
   DWORD flags = CREATE_NEW_CONSOLE | CREATE_BREAKAWAY_FROM_JOB;
+  // A job that forbids leaving it makes the start access denied: started
+  // inside it then. Many starts at one moment can fail on an internal error
+  // that passes (seen under Wine): tried again, a recording is not lost.
   bool done = false;
-  for (int attempt = 0; attempt < 2 && !done; ++attempt) {
+  for (int attempt = 0; attempt < 4 && !done; ++attempt) {
     done = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE,
                           flags, nullptr, nullptr, &startup, &started);
-    if (done || GetLastError() != ERROR_ACCESS_DENIED) break;
-    flags &= ~static_cast<DWORD>(CREATE_BREAKAWAY_FROM_JOB);
+    const DWORD error = done ? 0 : GetLastError();
+    if (error == ERROR_ACCESS_DENIED &&
+        (flags & CREATE_BREAKAWAY_FROM_JOB) != 0) {
+      flags &= ~static_cast<DWORD>(CREATE_BREAKAWAY_FROM_JOB);
+    } else if (error == ERROR_INTERNAL_ERROR) {
+      Sleep(20);
+    } else {
+      break;
+    }
   }
   if (!done) {
     const DWORD error = GetLastError();
@@ -776,8 +814,41 @@ void PrintLine(const Text& line, bool to_error) {
   const HANDLE stream =
       GetStdHandle(to_error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
   if (stream == nullptr || stream == INVALID_HANDLE_VALUE) return;
-  const std::string bytes = AnsiBytesOf(Wide(line) + L"\r\n");
-  DWORD written = 0;
+  const std::wstring wide = Wide(line) + L"\r\n";
+  DWORD mode = 0, written = 0;
+  // A console shows the characters themselves, whatever its code page.
+  if (GetConsoleMode(stream, &mode)) {
+    WriteConsoleW(stream, wide.data(), static_cast<DWORD>(wide.size()),
+                  &written, nullptr);
+    return;
+  }
+  // Elsewhere the ANSI code page: a character it lacks is shown as an
+  // escape, never as a look-alike ("O" for an omega) that names another
+  // file.
+  std::string bytes;
+  for (std::size_t at = 0; at < wide.size(); ++at) {
+    const int count = IS_HIGH_SURROGATE(wide[at]) && at + 1 < wide.size() &&
+                              IS_LOW_SURROGATE(wide[at + 1])
+                          ? 2
+                          : 1;
+    char converted[8];
+    BOOL lacking = FALSE;
+    const bool utf8 = GetACP() == CP_UTF8;
+    const int size = WideCharToMultiByte(
+        CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, &wide[at], count, converted,
+        sizeof converted, nullptr, utf8 ? nullptr : &lacking);
+    if (size > 0 && !lacking) {
+      bytes.append(converted, static_cast<std::size_t>(size));
+    } else {
+      const unsigned code = count == 2 ? 0x10000 + ((wide[at] - 0xD800) << 10) +
+                                             (wide[at + 1] - 0xDC00)
+                                       : wide[at];
+      char escape[16];
+      std::snprintf(escape, sizeof escape, "\\u{%X}", code);
+      bytes += escape;
+    }
+    at += static_cast<std::size_t>(count - 1);
+  }
   WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
             nullptr);
 }

@@ -123,18 +123,31 @@ ClockTime TimeOfDay();
 // window events it sleeps to that second in one.
 void DispatchEventsUntil(double monotonic_seconds);
 
-// The file that starting the command line runs, found as the start finds
-// it and checked to be one the system can start, by the effective ids
-// (POSIX: an executable regular file in a format the kernel runs, its
-// interpreter there; Windows: a PE image, or a batch or .com file), with
-// all the start needs (POSIX: /dev/null); fails as the start would.
-Text FindProgram(const Text& command_line);
+// The file a launch command starts and the command line it gets. POSIX:
+// the command as it stands, divided into words at the start. Windows: from
+// the program on, an unquoted program path of several words put in quotes,
+// so that the program's arguments are the command's.
+struct ProgramToStart {
+  Text path;
+  Text command_line;
+};
 
-// Starts the program FindProgram found with the command line as a detached
-// process, minimised and not activated where the platform has windows,
-// holding none of the caller's streams, with default signal handling;
-// does not wait.
-void StartProcess(const Text& program, const Text& command_line);
+// The program of a launch command, found as the start finds it and checked
+// to be one the system can start, by the effective ids (POSIX: an
+// executable regular file in a format the kernel runs, its interpreter
+// there; Windows: a PE image, or a batch or .com file), with all the start
+// needs (POSIX: /dev/null); fails as the start would.
+ProgramToStart FindProgram(const Text& command_line);
+
+// Whether the command shell reads the program's command line (Windows: a
+// batch file, run by cmd.exe), giving its own characters their meaning.
+bool IsReadByCommandShell(const Text& program);
+
+// Starts the program FindProgram found, by its path, with its command line,
+// as a detached process, minimised and not activated where the platform
+// has windows, holding none of the caller's streams, with default signal
+// handling; does not wait.
+void StartProcess(const ProgramToStart& program);
 
 // Shows the user what failed. The caller ends the process afterwards.
 void ReportFailure(const Failure& failure);

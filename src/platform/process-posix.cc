@@ -220,7 +220,7 @@ void RequireStartable(const Text& program, const std::string& path, int depth) {
 
 }  // namespace
 
-Text FindProgram(const Text& command_line) {
+ProgramToStart FindProgram(const Text& command_line) {
   NativeName(command_line);  // a NUL would cut the command short
   const Text program = ProgramAndArguments(command_line)[0];
   const std::string path = ProgramPath(program);
@@ -230,12 +230,14 @@ Text FindProgram(const Text& command_line) {
   if (access("/dev/null", R_OK | W_OK) != 0) {
     FailWithError(errno, TextOf("/dev/null"), "/dev/null");
   }
-  return TextOfBytes(path);
+  return ProgramToStart{TextOfBytes(path), command_line};
 }
 
-void StartProcess(const Text& program, const Text& command_line) {
-  const std::vector<Text> words = ProgramAndArguments(command_line);
-  const std::string path = NativeName(program);
+bool IsReadByCommandShell(const Text&) { return false; }
+
+void StartProcess(const ProgramToStart& program) {
+  const std::vector<Text> words = ProgramAndArguments(program.command_line);
+  const std::string path = NativeName(program.path);
   std::vector<std::string> arguments;
   for (const Text& word : words) arguments.push_back(BytesOf(word));
   std::vector<char*> argv;

@@ -15,9 +15,9 @@
 namespace pvr {
 namespace {
 
-// Stands where two lines of the job file were joined; no job file's text
-// decodes to it.
-constexpr char16_t kLineMark = u'\uFFFF';
+// Stands where two lines of the job file were joined: half of a surrogate
+// pair alone, which no decoding of a job file's bytes gives.
+constexpr char16_t kLineMark = 0xDFFF;
 
 void Say(const char* label, const Text& value) {
   PrintLine(TextOf(label) + TextOf(": ") + value, false);
@@ -82,8 +82,11 @@ void WarnAboutUnquotedProgram(const Text& command,
   };
   Text found;
   try {
-    found = comparable(FindProgram(command));
-  } catch (const Failure&) {
+    found = comparable(FindProgram(command).path);
+  } catch (const Failure& failure) {
+    // More than one program matches: the report says which, and nothing
+    // starts.
+    if (failure.kind != FailureKind::kProgramNotFound) return;
   }
   Text path = words[0];
   for (std::size_t i = 1; i < words.size(); ++i) {
@@ -102,12 +105,38 @@ void WarnAboutUnquotedProgram(const Text& command,
         return;
       }
     }
-    Say("warning", TextOf("the program's path holds a space and is not "
-                          "quoted: ") +
-                       Delimited(words[0]) + TextOf(" starts, not ") +
-                       Delimited(path) + TextOf("; put the path in quotes"));
+    Say("warning",
+        TextOf("the program's path holds a space and is not quoted: ") +
+            Delimited(words[0]) +
+            TextOf(found.empty() ? " is taken for the program, not "
+                                 : " starts, not ") +
+            Delimited(path) + TextOf("; put the path in quotes"));
     return;
   }
+}
+
+// cmd.exe reads a batch file's command line by its own rules: a double
+// quote turns quoting on and off, with no backslash escape; outside quotes
+// & | < > run or redirect commands and ^ escapes; % expands, in quotes too.
+// Titles in a command often come from programme data.
+void WarnAboutCommandShell(const RunPlan& plan) {
+  if (plan.start_failure || !IsReadByCommandShell(plan.program.path)) return;
+  const Text& line = plan.program.command_line;
+  Text acted_on;
+  bool quoted = false;
+  for (std::size_t at = 0; at < line.size(); ++at) {
+    quoted = quoted != (line[at] == u'"');
+    if (line[at] == u'%' ||
+        (!quoted && Text(u"&|<>^").find(line[at]) != Text::npos)) {
+      acted_on += TextOf(" ") + Delimited(Text(1, line[at])) + TextOf(" at ") +
+                  TextOf(std::to_string(at + 1).c_str());
+    }
+  }
+  Say("warning", TextOf("cmd.exe reads the command of a batch file") +
+                     (acted_on.empty() ? Text()
+                                       : TextOf(" and acts on") + acted_on +
+                                             TextOf(": they may run or change "
+                                                    "commands")));
 }
 
 void SayWords(const Text& command) {
@@ -152,7 +181,12 @@ void ShowPlan(const RunPlan& plan, bool fails) {
     Say("the run makes", directory + TextOf(" (for the user alone)"));
   }
   Say("log", plan.log->path + TextOf(" (the run appends its record)"));
-  if (!plan.start_failure) Say("found", plan.program);
+  if (plan.start_failure) return;
+  Say("found", plan.program.path);
+  if (plan.program.command_line != *plan.launch_command) {
+    Say("its command line", plan.program.command_line);
+  }
+  WarnAboutCommandShell(plan);
 }
 
 int Report(const Failure& failure) {

@@ -66,7 +66,7 @@ void CarryOut(const RunPlan& plan) {
                     *plan.launch_command);
   }
   if (plan.start_failure) throw *plan.start_failure;
-  LaunchMinimized(plan.program, *plan.launch_command);
+  LaunchMinimized(plan.program);
 }
 
 }  // namespace pvr

@@ -20,7 +20,7 @@ struct RunPlan {
   std::optional<Text> launch_command;
   Text executable_name;
   std::optional<RunLogPlace> log;
-  Text program;  // the file the start runs, found once
+  ProgramToStart program;  // found once
   // Why the program cannot start: the run still logs its record, then
   // reports this, and keeps the stale file.
   std::optional<Failure> start_failure;

@@ -45,4 +45,12 @@ void JoinTrimmedLines(LineJoiner& joiner, const Text& piece, Text& joined) {
   }
 }
 
+bool IsUtf16(const char* bytes, std::size_t size) {
+  const auto at = [bytes](std::size_t i) {
+    return static_cast<unsigned char>(bytes[i]);
+  };
+  return size >= 4 && ((at(0) == 0xFF && at(1) == 0xFE && at(3) == 0) ||
+                       (at(0) == 0xFE && at(1) == 0xFF && at(2) == 0));
+}
+
 }  // namespace pvr

@@ -26,4 +26,8 @@ struct LineJoiner {
 // whole text would.
 void JoinTrimmedLines(LineJoiner& joiner, const Text& piece, Text& joined);
 
+// Whether a file's first bytes are UTF-16 text behind its byte order mark,
+// which an 8-bit reading turns into a tag-less jumble.
+bool IsUtf16(const char* bytes, std::size_t size);
+
 }  // namespace pvr
