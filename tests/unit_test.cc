@@ -10,6 +10,8 @@
 #undef ReplaceText
 #else
 #include <sys/resource.h>
+
+#include "platform/internal-posix.h"
 #endif
 
 #include <fstream>
@@ -39,6 +41,7 @@ TEST(TextTest, LowersAndReplacesCharacterForCharacter) {
   // Only the second backslash belongs to a pair; pairs do not overlap.
   EXPECT_EQ(ReplaceText(u"\\\\\"", u"\\\"", u"\""), u"\\\"");
   EXPECT_EQ(ReplaceText(u"aaa", u"aa", u"b"), u"ba");
+  EXPECT_EQ(TextFrom(u"abc", 1), u"abc");
 }
 
 TEST(CommandLineTest, SplitsByTheWindowsRules) {
@@ -87,6 +90,60 @@ TEST(ClearTargetTest, DeadlineRoundsHalfToEven) {
 }
 
 #ifndef _WIN32
+// A header of either word size and byte order whose second program header
+// names "/ld" as the interpreter.
+std::string Image(bool wide, bool big, unsigned machine) {
+  std::string bytes(200, '\0');
+  const auto put = [&](std::size_t at, std::uint64_t value, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+      bytes[at + (big ? size - 1 - i : i)] = static_cast<char>(value >> 8 * i);
+    }
+  };
+  const std::size_t word = wide ? 8 : 4, table = wide ? 64 : 52,
+                    entry = wide ? 56 : 32;
+  bytes.replace(0, 6,
+                {'\x7f', 'E', 'L', 'F', wide ? '\2' : '\1', big ? '\2' : '\1'});
+  put(16, 3, 2);
+  put(18, machine, 2);
+  put(wide ? 32 : 28, table, word);
+  put(wide ? 54 : 42, entry, 2);
+  put(wide ? 56 : 44, 2, 2);
+  put(table, 1, 4);
+  put(table + entry, 3, 4);
+  put(table + entry + word, 190, word);
+  put(table + entry + 4 * word, 4, word);
+  bytes.replace(190, 3, "/ld");
+  return bytes;
+}
+
+TEST(ProgramTest, ImagesAndRegisteredFormatsAreTold) {
+#if defined(__x86_64__) || defined(__i386__)
+  const unsigned native = 62;
+#else
+  const unsigned native = 183;
+#endif
+  for (const bool wide : {false, true}) {
+    for (const bool big : {false, true}) {
+      std::string interpreter;
+      EXPECT_TRUE(IsNativeImage(Image(wide, big, native), interpreter));
+      EXPECT_EQ(interpreter, "/ld") << wide << big;
+      EXPECT_FALSE(IsNativeImage(Image(wide, big, 99), interpreter));
+    }
+  }
+  std::string none;
+  EXPECT_FALSE(
+      IsNativeImage("\x7f"
+                    "ELF",
+                    none));
+  const std::string magic = "enabled\ninterpreter /q\nflags: F\noffset 1\n";
+  EXPECT_TRUE(TakesFormat(magic + "magic 4c46\nmask ff\n", "p", "\x7fLFz"));
+  EXPECT_TRUE(TakesFormat(magic + "magic 4c46\nmask ff00\n", "p", "\x7fLGz"));
+  EXPECT_FALSE(TakesFormat(magic + "magic 4c46\nmask ff\n", "p", "\x7fLGz"));
+  EXPECT_FALSE(TakesFormat("disabled\nmagic 7f\n", "p", "\x7f"));
+  EXPECT_TRUE(TakesFormat("enabled\nextension .exe\n", "a.b/c.exe", ""));
+  EXPECT_FALSE(TakesFormat("enabled\nextension .exe\n", "a.exe/c", ""));
+}
+
 TEST(RunLogTest, AWriteBeyondTheFileSizeLimitLeavesNoPartOfTheRecord) {
   const std::string path = ::testing::TempDir() + "pvr-cut-back.txt";
   std::ofstream(path) << "earlier\n";

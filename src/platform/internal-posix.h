@@ -42,7 +42,17 @@ struct OpenFile {
 // regular file; status is what was opened.
 OpenFile OpenRegularFile(const Text& path, int flags, struct stat& status);
 
-// The user database's entry of a user: "name", "home".
+// The field of a user's entry in the user database: 0 the name, 5 the home.
 std::string UserEntry(unsigned uid, int field);
+
+// Whether the bytes begin an ELF image this machine runs; the interpreter
+// it names, where the bytes hold the name, goes to interpreter.
+bool IsNativeImage(const std::string& header, std::string& interpreter);
+
+// Whether a binfmt_misc registration, as its file under /proc reads, takes
+// a file of this path beginning with header: a magic at an offset under a
+// mask, or an extension.
+bool TakesFormat(const std::string& registration, const std::string& path,
+                 const std::string& header);
 
 }  // namespace pvr

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -99,8 +100,8 @@ bool IsNativeMachine(std::uint64_t machine) {
 }
 
 // Whether a format registered with binfmt_misc (qemu, Wine, Java) takes the
-// file: a magic at an offset under a mask, or an extension. Where the
-// registrations cannot be read, no file is refused for its format alone.
+// file. Where the registrations cannot be read, no file is refused for its
+// format alone.
 bool IsRegisteredFormat(const std::string& path, std::string header) {
   const std::string folder = "/proc/sys/fs/binfmt_misc/";
   std::ifstream status(folder + "status");
@@ -114,32 +115,7 @@ bool IsRegisteredFormat(const std::string& path, std::string header) {
   bool taken = false;
   while (const dirent* entry =
              state == "enabled" ? readdir(entries) : nullptr) {
-    std::ifstream registration(folder + entry->d_name);
-    std::string word, magic, mask, extension;
-    std::size_t offset = 0;
-    if (!(registration >> word) || word != "enabled") continue;
-    while (registration >> word) {
-      if (word == "offset") registration >> offset;
-      if (word == "magic") registration >> magic;
-      if (word == "mask") registration >> mask;
-      if (word == "extension") registration >> extension;
-    }
-    const auto dot = path.rfind('.');
-    bool matches = !extension.empty() ? dot != std::string::npos &&
-                                            path.substr(dot) == extension
-                                      : !magic.empty();
-    for (std::size_t i = 0; matches && 2 * i + 1 < magic.size(); ++i) {
-      const auto byte = [](const std::string& hex, std::size_t at) {
-        return hex.size() > 2 * at + 1
-                   ? std::stoul(hex.substr(2 * at, 2), nullptr, 16)
-                   : 0xFFul;
-      };
-      matches =
-          offset + i < header.size() &&
-          ((static_cast<unsigned char>(header[offset + i]) ^ byte(magic, i)) &
-           byte(mask, i)) == 0;
-    }
-    taken = taken || matches;
+    taken = taken || TakesFormat(Header(folder + entry->d_name), path, header);
   }
   closedir(entries);
   return taken;
@@ -171,9 +147,9 @@ void RequireInterpreter(const Text& program, const std::string& interpreter,
   if (depth > 0 && depth < 5) RequireStartable(name, interpreter, depth);
 }
 
-// What the kernel starts: an ELF image for this machine whose interpreter,
-// if it names one, is there; a "#!" script whose interpreter is; or a
-// format registered with binfmt_misc.
+// What the kernel starts: a "#!" script whose interpreter is there, an ELF
+// image for this machine whose interpreter, if it names one, is there, or
+// a format registered with binfmt_misc.
 void RequireStartable(const Text& program, const std::string& path, int depth) {
   const std::string header = Header(path);
   if (header.empty()) return;  // not readable, so not judged
@@ -184,41 +160,78 @@ void RequireStartable(const Text& program, const std::string& path, int depth) {
     return RequireInterpreter(program, line.substr(start, end - start),
                               depth + 1);
   }
+  std::string interpreter;
+  if (IsNativeImage(header, interpreter)) {
+    if (!interpreter.empty()) RequireInterpreter(program, interpreter, 0);
+  } else if (!IsRegisteredFormat(path, header)) {
+    throw Failure{FailureKind::kNotAProgram, program,
+                  TextOf("no format the system runs")};
+  }
+}
+
+}  // namespace
+
+bool TakesFormat(const std::string& registration, const std::string& path,
+                 const std::string& header) {
+  std::istringstream in(registration);
+  std::string word, magic, mask, extension;
+  std::size_t offset = 0;
+  if (!(in >> word) || word != "enabled") return false;
+  while (in >> word) {
+    if (word == "offset") in >> offset;
+    if (word == "magic") in >> magic;
+    if (word == "mask") in >> mask;
+    if (word == "extension") in >> extension;
+  }
+  if (!extension.empty()) {
+    const auto dot = path.rfind('.');
+    return dot != std::string::npos && path.substr(dot) == extension;
+  }
+  const auto byte = [](const std::string& hex, std::size_t at) {
+    return hex.size() > 2 * at + 1
+               ? std::stoul(hex.substr(2 * at, 2), nullptr, 16)
+               : 0xFFul;
+  };
+  bool matches = !magic.empty();
+  for (std::size_t i = 0; matches && 2 * i < magic.size(); ++i) {
+    matches =
+        offset + i < header.size() &&
+        ((static_cast<unsigned char>(header[offset + i]) ^ byte(magic, i)) &
+         byte(mask, i)) == 0;
+  }
+  return matches;
+}
+
+bool IsNativeImage(const std::string& header, std::string& interpreter) {
   const bool elf = header.compare(0, 4,
                                   "\x7f"
                                   "ELF") == 0 &&
                    (header[4] == 1 || header[4] == 2) &&
                    (header[5] == 1 || header[5] == 2);
   const bool wide = elf && header[4] == 2, big = elf && header[5] == 2;
-  const std::uint64_t type = Field(header, 16, 2, big),
-                      machine = Field(header, 18, 2, big);
-  if (elf && (type == 2 || type == 3) && IsNativeMachine(machine)) {
-    const std::uint64_t table =
-                            Field(header, wide ? 32 : 28, wide ? 8 : 4, big),
-                        entry_size = Field(header, wide ? 54 : 42, 2, big),
-                        entries = Field(header, wide ? 56 : 44, 2, big);
-    for (std::uint64_t i = 0; i < entries; ++i) {
-      const std::uint64_t at = table + i * entry_size;
-      if (Field(header, at, 4, big) != 3) continue;  // PT_INTERP
-      const std::uint64_t offset = Field(header, at + (wide ? 8 : 4),
-                                         wide ? 8 : 4, big),
-                          size = Field(header, at + (wide ? 32 : 16),
-                                       wide ? 8 : 4, big);
-      const std::string name = offset + size <= header.size()
-                                   ? header.substr(offset, size)
-                                   : std::string();
-      return RequireInterpreter(program, name.substr(0, name.find('\0')), 0);
+  const std::uint64_t type = Field(header, 16, 2, big);
+  if (!elf || (type != 2 && type != 3) ||
+      !IsNativeMachine(Field(header, 18, 2, big))) {
+    return false;
+  }
+  const std::uint64_t table = Field(header, wide ? 32 : 28, wide ? 8 : 4, big),
+                      entry_size = Field(header, wide ? 54 : 42, 2, big),
+                      entries = Field(header, wide ? 56 : 44, 2, big);
+  for (std::uint64_t i = 0; i < entries; ++i) {
+    const std::uint64_t at = table + i * entry_size;
+    if (Field(header, at, 4, big) != 3) continue;  // PT_INTERP
+    const std::uint64_t offset = Field(header, at + (wide ? 8 : 4),
+                                       wide ? 8 : 4, big),
+                        size = Field(header, at + (wide ? 32 : 16),
+                                     wide ? 8 : 4, big);
+    // Past what was read, the name is left for the kernel to judge.
+    if (size > 0 && offset + size <= header.size()) {
+      interpreter = header.substr(offset, size);
+      interpreter = interpreter.substr(0, interpreter.find('\0'));
     }
-    return;
   }
-  if (!IsRegisteredFormat(path, header)) {
-    throw Failure{FailureKind::kNotAProgram, program,
-                  TextOf(elf ? "an image for another machine"
-                             : "no format the system runs")};
-  }
+  return true;
 }
-
-}  // namespace
 
 ProgramToStart FindProgram(const Text& command_line) {
   NativeName(command_line);  // a NUL would cut the command short
