@@ -5,6 +5,10 @@
 include(CheckLinkerFlag)
 set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 check_linker_flag(CXX -static-pie PVR_HAS_STATIC_PIE)
+# Packed relocations, which a static-pie start applies in fewer steps,
+# where the linker knows them (Debian 12's for arm64 only warns).
+check_linker_flag(CXX "LINKER:-z,pack-relative-relocs,--fatal-warnings"
+  PVR_HAS_PACKED_RELOCATIONS)
 # The sanitizers bring their own checks, and fortification needs the
 # optimiser.
 if(NOT CMAKE_CXX_FLAGS MATCHES "sanitize")
@@ -19,8 +23,7 @@ foreach(target pvr-core pvr-launch pvr-launch-check)
     target_link_libraries(${target} PRIVATE ssp)
   else()
     target_compile_options(${target} PRIVATE -fstack-clash-protection)
-    # Relocations packed: a static-pie start applies them in fewer steps.
     target_link_options(${target} PRIVATE -Wl,-z,relro -Wl,-z,now
-      -Wl,-z,pack-relative-relocs)
+      $<$<BOOL:${PVR_HAS_PACKED_RELOCATIONS}>:-Wl,-z,pack-relative-relocs>)
   endif()
 endforeach()

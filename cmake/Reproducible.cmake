@@ -8,8 +8,21 @@ add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
 
 # The caller's SOURCE_DATE_EPOCH, else the last commit's time, else (in a
 # source release, which stamps every file with that time) CMakeLists.txt's.
+# Git is asked only where the source folder is the top of a work tree of
+# its own: a release unpacked inside another repository (a packaging one, a
+# home kept in git) is no commit of that repository's.
+execute_process(COMMAND git rev-parse --show-toplevel
+  WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+  OUTPUT_VARIABLE pvr_top OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+file(REAL_PATH "${CMAKE_SOURCE_DIR}" pvr_source)
+if(pvr_top)
+  file(REAL_PATH "${pvr_top}" pvr_top)
+endif()
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(PVR_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
+elseif(NOT pvr_top STREQUAL pvr_source)
+  file(TIMESTAMP ${CMAKE_SOURCE_DIR}/CMakeLists.txt PVR_SOURCE_DATE_EPOCH
+    "%s" UTC)
 else()
   execute_process(COMMAND git log -1 --format=%ct
     WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}

@@ -268,6 +268,11 @@ bool ApplyPlatformStep(const std::string& verb, const fs::path& path,
 #ifdef __SANITIZE_ADDRESS__
   if (argument == "/proc") return false;  // its runtime reads /proc
 #endif
+  // Not over the build tree (on /dev/shm, say): the row would hide the
+  // launcher itself.
+  if (verb == "over" && std::string(PVR_LAUNCH).rfind(argument + "/", 0) == 0) {
+    return false;
+  }
   if (verb == "over") {  // whether a mount namespace can be made here
     const pid_t probe = fork();
     if (probe == 0) _exit(unshare(CLONE_NEWNS) == 0 ? 0 : 1);

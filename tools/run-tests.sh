@@ -77,8 +77,11 @@ for build in default arm64; do
   readelf -d "build/$build/pvr-launch" | grep -q 'BIND_NOW'
   nm "build/$build/libpvr-core.a" | grep -q __stack_chk_fail
 done
-for flag in HIGH_ENTROPY_VA DYNAMIC_BASE NX_COMPAT; do
-  objdump -p build/windows/pvr-launch.exe | grep -q "^\s*$flag"
+for exe in pvr-launch pvr-launch-check; do
+  for flag in HIGH_ENTROPY_VA DYNAMIC_BASE NX_COMPAT TERMINAL_SERVICE_AWARE; do
+    objdump -p build/windows/$exe.exe | grep -q "^\s*$flag"
+  done
+  strings -el build/windows/$exe.exe | grep -qx "$exe.exe"
 done
 
 # Each fuzz target runs for about 60 s from the seed corpus.
