@@ -20,6 +20,10 @@ set(PVR_MAINTAINER "The pvr-launch developers <maintainers@pvr-launch.org>"
   CACHE STRING "Maintainer of the packages, as name and address")
 set(CPACK_PACKAGE_CONTACT "${PVR_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+# Every package, the source release's too, made the same whoever builds it.
+configure_file(cmake/NormalizePackages.cmake.in NormalizePackages.cmake @ONLY)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_BINARY_DIR}/NormalizePackages.cmake)
 
 if(WIN32)
   # The .zip holds the one .exe with its README and examples beside it.
@@ -113,7 +117,6 @@ License: Expat
           DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
   # The PNG icons come from the same pixel-art sources as the Windows icon.
-  find_package(Python3 REQUIRED COMPONENTS Interpreter)
   set(icons ${CMAKE_CURRENT_BINARY_DIR}/icons)
   add_custom_command(
     OUTPUT ${icons}/pvr-launch-16.png ${icons}/pvr-launch-32.png
@@ -141,8 +144,6 @@ License: Expat
   endif()
 
   set(CPACK_GENERATOR DEB)
-  configure_file(cmake/DebMemberModes.cmake.in DebMemberModes.cmake @ONLY)
-  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_BINARY_DIR}/DebMemberModes.cmake)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION video)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -50,19 +50,32 @@ for file in pvr-launch.exe pvr-launch-check.exe LICENSE THIRD-PARTY-NOTICES.txt;
 done
 unzip -p "$zip" THIRD-PARTY-NOTICES.txt | grep -q 'winpthreads'
 
-# The source release holds exactly the tracked files; built from it at
-# another path, under another umask, it gives the same .deb and .zip.
+# The source release holds exactly the tracked files. Built from it as a
+# user would build it (another path, on tmpfs where there is room, umask
+# 002, a time zone far from UTC and, when this runs as root, an ordinary
+# account), its tests pass and it gives the same .deb, .zip and source
+# release, bit for bit.
 if [ -e .git ]; then
   cmake --build build/default --target package_source
-  tar -tJf build/default/pvr-launch-*.tar.xz | sed -n 's|^[^/]*/||; /[^/]$/p' |
-    sort > "$elsewhere/listing"
-  git ls-files | sort | diff - "$elsewhere/listing"
-  tar -xJf build/default/pvr-launch-*.tar.xz -C "$elsewhere"
-  (umask 002 && cd "$elsewhere"/pvr-launch-* && for preset in default windows; do
-    cmake --preset $preset -DBUILD_TESTING=OFF >/dev/null &&
-      cmake --build --preset $preset >/dev/null && cpack --preset $preset >/dev/null
-  done)
-  for artifact in "$deb" "$zip"; do
+  release=build/default/pvr-launch-$(sed -n 's/^project(pvr-launch VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt).tar.xz
+  tar -tJf "$release" | sed -n 's|^[^/]*/||; /[^/]$/p' | sort > "$unpacked/listing"
+  git ls-files | sort | diff - "$unpacked/listing"
+  if [ "$(df -Pk /dev/shm 2>/dev/null | awk 'NR == 2 { print $4 }')" -gt 4000000 ] 2>/dev/null; then
+    rmdir "$elsewhere" && elsewhere=$(mktemp -d -p /dev/shm)
+  fi
+  tar -xJf "$release" -C "$elsewhere"
+  as_user=
+  if [ "$(id -u)" -eq 0 ]; then
+    chown -R nobody:nogroup "$elsewhere"
+    as_user="setpriv --reuid=nobody --regid=nogroup --clear-groups"
+  fi
+  (cd "$elsewhere"/pvr-launch-* && $as_user env TZ=Pacific/Auckland HOME="$PWD" sh -c '
+    umask 002 &&
+    cmake --workflow --preset default &&
+    cmake --preset windows -DBUILD_TESTING=OFF >/dev/null &&
+    cmake --build --preset windows >/dev/null && cpack --preset windows >/dev/null &&
+    cmake --build build/default --target package_source >/dev/null')
+  for artifact in "$deb" "$zip" "$release"; do
     sha256sum "$artifact" "$elsewhere"/pvr-launch-*/"$artifact"
     set -- $(sha256sum "$artifact" "$elsewhere"/pvr-launch-*/"$artifact")
     [ "$1" = "$3" ]

@@ -1,0 +1,127 @@
+#!/usr/bin/env python3
+"""Makes the packages cpack wrote the same bytes for one commit, whoever
+builds them, wherever and whenever: nothing of the builder's umask, user,
+time zone or file system stays in them.
+
+Usage: normalize-packages.py SOURCE_DATE_EPOCH TOP PACKAGE...
+  .deb     every ar member 100644, as dpkg-deb writes them; Installed-Size
+           counted from the files, not from the directories' own sizes
+  .zip     entries under TOP/, dated in UTC, no owner fields, text files
+           with CRLF line ends (Notepad before Windows 10 needs them)
+  .tar.xz  entries under one TOP/ with an entry of its own, sorted, owned
+           by 0/0 with no names, modes 0755 and 0644, dated by the release
+"""
+import gzip, io, lzma, os, sys, tarfile, time, zipfile
+
+
+def ar_members(data):
+    if data[:8] != b"!<arch>\n":
+        sys.exit("not an ar archive")
+    at, members = 8, []
+    while at < len(data):
+        header = data[at:at + 60]
+        size = int(header[48:58])
+        members.append([header, data[at + 60:at + 60 + size]])
+        at += 60 + size + size % 2
+    return members
+
+
+def compressed(name, raw):
+    if name.endswith(".gz"):
+        return gzip.compress(raw, 9, mtime=0)
+    if name.endswith(".xz"):
+        return lzma.compress(raw)
+    return raw
+
+
+def rewritten_tar(members, fileobj):
+    with tarfile.open(fileobj=fileobj, mode="w", format=tarfile.GNU_FORMAT) as out:
+        for info, content in members:
+            out.addfile(info, io.BytesIO(content) if content is not None else None)
+
+
+def normalize_deb(path):
+    with open(path, "rb") as deb:
+        members = ar_members(deb.read())
+    data = next(m for m in members if m[0].startswith(b"data.tar"))
+    with tarfile.open(fileobj=io.BytesIO(data[1])) as files:
+        size = sum(-(-m.size // 1024) if m.isfile() else 0 if m.isdir() else 1
+                   for m in files.getmembers())
+    control = next(m for m in members if m[0].startswith(b"control.tar"))
+    name = control[0][:16].decode().strip().rstrip("/")
+    entries = []
+    with tarfile.open(fileobj=io.BytesIO(control[1])) as old:
+        for info in old.getmembers():
+            content = old.extractfile(info).read() if info.isfile() else None
+            if info.name.removeprefix("./") == "control":
+                lines = content.decode().splitlines()
+                lines = [f"Installed-Size: {size}" if line.startswith("Installed-Size:")
+                         else line for line in lines]
+                content = ("\n".join(lines) + "\n").encode()
+                info.size = len(content)
+            entries.append((info, content))
+    raw = io.BytesIO()
+    rewritten_tar(entries, raw)
+    control[1] = compressed(name, raw.getvalue())
+    with open(path, "wb") as deb:
+        deb.write(b"!<arch>\n")
+        for header, content in members:
+            header = (header[:40] + b"100644  " + f"{len(content):<10}".encode()
+                      + b"`\n")
+            deb.write(header + content + b"\n" * (len(content) % 2))
+
+
+def normalize_zip(path, epoch, top):
+    with zipfile.ZipFile(path) as old:
+        entries = [(i.filename.split("/", 1)[-1] if i.filename.startswith(top + "/")
+                    else i.filename, old.read(i)) for i in old.infolist() if not i.is_dir()]
+    date = time.gmtime(max(epoch, 315532800))[:6]  # DOS times start in 1980
+    with zipfile.ZipFile(path, "w") as out:
+        for name, content in sorted(entries):
+            if name.endswith((".md", ".txt", ".xml")) or name == "LICENSE":
+                content = content.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+            info = zipfile.ZipInfo(f"{top}/{name}", date)
+            info.create_system = 3
+            info.external_attr = (0o100755 if name.endswith(".exe") else 0o100644) << 16
+            info.compress_type = zipfile.ZIP_DEFLATED
+            out.writestr(info, content, compresslevel=9)
+
+
+def normalize_tar(path, epoch, top):
+    files = {}
+    with tarfile.open(path) as old:
+        for info in old.getmembers():
+            name = info.name.removeprefix("./").split("/", 1)[-1]
+            if info.isfile():
+                files[name] = (info.mode & 0o111 != 0, old.extractfile(info).read())
+    names = set(files)
+    for name in files:
+        parts = name.split("/")[:-1]
+        names.update("/".join(parts[:i + 1]) for i in range(len(parts)))
+    entries = []
+    for name in [""] + sorted(names):
+        info = tarfile.TarInfo(f"{top}/{name}".rstrip("/"))
+        info.uid = info.gid = 0
+        info.uname = info.gname = ""
+        info.mtime = epoch
+        content = None
+        if name in files:
+            executable, content = files[name]
+            info.mode, info.size = (0o755 if executable else 0o644), len(content)
+        else:
+            info.type, info.mode = tarfile.DIRTYPE, 0o755
+        entries.append((info, content))
+    raw = io.BytesIO()
+    rewritten_tar(entries, raw)
+    with open(path, "wb") as out:
+        out.write(lzma.compress(raw.getvalue()))
+
+
+epoch, top = int(sys.argv[1]), sys.argv[2]
+for package in sys.argv[3:]:
+    if package.endswith(".deb"):
+        normalize_deb(package)
+    elif package.endswith(".zip"):
+        normalize_zip(package, epoch, top)
+    elif package.endswith(".tar.xz"):
+        normalize_tar(package, epoch, top)
