@@ -5,9 +5,7 @@
 // and the run log's owners.
 #include <gtest/gtest.h>
 #ifdef _WIN32
-#include <windows.h>
-#undef DeleteFile
-#undef ReplaceText
+#include "platform/internal-win32.h"
 #else
 #include <sys/resource.h>
 

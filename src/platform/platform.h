@@ -39,18 +39,6 @@ void DeleteFile(const Text& path);
 void ReadTextPieces(const Text& path,
                     const std::function<bool(const Text&)>& take);
 
-#ifdef _WIN32
-// Takes the whole characters of the code page from the start of bytes and
-// gives them decoded; a character cut off at the end (a double-byte code
-// page's lead byte, a UTF-8 sequence begun) stays for the next piece,
-// unless the file ends there.
-Text DecodeWhole(std::string& bytes, bool file_ends, unsigned code_page);
-
-// Whether the account with this SID ("S-1-5-18") may own the run log: the
-// user, SYSTEM or the Administrators group, and no one else.
-bool IsTrustedOwner(const Text& sid);
-#endif
-
 // Where the lines of the platform's text files end.
 LineEnds JobFileLineEnds();
 

@@ -1,0 +1,126 @@
+// The job and target files on POSIX: which exist, their deletion, and
+// reading a job file a piece at a time.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+
+#include "platform/internal-posix.h"
+#include "platform/platform.h"
+
+namespace pvr {
+
+bool FileExists(const Text& path) {
+  const std::string native = NativeName(path);
+  const auto slash = native.rfind('/');
+  const std::string base =
+      slash == std::string::npos ? native : native.substr(slash + 1);
+  // Dot-files are this platform's hidden files.
+  if (base.empty() || base[0] == '.') return false;
+  // The entry itself: a link planted at the target is a file there, never a
+  // way to have the recording written elsewhere.
+  struct stat status;
+  if (lstat(native.c_str(), &status) != 0) {
+    // Only a missing entry is absent: a directory the user may not search
+    // hides a job or a target, and the run must say so.
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    FailWithError(errno, path, native);
+  }
+  if (S_ISLNK(status.st_mode)) {
+    return stat(native.c_str(), &status) != 0 || !S_ISDIR(status.st_mode);
+  }
+  return S_ISREG(status.st_mode);
+}
+
+namespace {
+
+// False for a file already gone. Without any write bit the file is
+// read-only; root would unlink it all the same, so the check is ours. A
+// link is removed whatever it leads to.
+bool IsDeletable(const Text& path, const std::string& native,
+                 struct stat& status) {
+  if (lstat(native.c_str(), &status) != 0) {
+    if (errno == ENOENT) return false;
+    FailWithError(errno, path, native);
+  }
+  if (S_ISREG(status.st_mode) &&
+      (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    throw Failure{FailureKind::kAccessDenied, path,
+                  TextOf("the file is read-only")};
+  }
+  return true;
+}
+
+}  // namespace
+
+void DeleteFile(const Text& path) {
+  // Another run of the same job may have deleted it first: it is gone,
+  // which is all this step is for.
+  const std::string native = NativeName(path);
+  struct stat status;
+  if (IsDeletable(path, native, status) && unlink(native.c_str()) != 0 &&
+      errno != ENOENT) {
+    FailWithError(errno, path, native);
+  }
+}
+
+void CheckDeletable(const Text& path) {
+  const std::string native = NativeName(path);
+  const std::string directory = DirectoryOf(native);
+  struct stat file, folder;
+  if (!IsDeletable(path, native, file)) return;
+  if (stat(directory.c_str(), &folder) != 0 ||
+      faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    FailWithError(errno, path, native);
+  }
+  // In a sticky directory (a shared /tmp or recordings share) only the
+  // file's owner, the directory's or root may remove it.
+  const auto user = geteuid();
+  if ((folder.st_mode & S_ISVTX) != 0 && user != 0 && file.st_uid != user &&
+      folder.st_uid != user) {
+    throw Failure{FailureKind::kAccessDenied, path,
+                  TextOf("another user's file in a sticky directory")};
+  }
+}
+
+Text ForbiddenInFileNames() { return Text(1, u'\0'); }
+
+void ReadTextPieces(const Text& path,
+                    const std::function<bool(const Text&)>& take) {
+  struct stat status;
+  const OpenFile file = OpenRegularFile(path, O_RDONLY, status);
+  // Outside the stack: stack-clash protection would touch every page of
+  // a frame this large at each call, and a run reads one file.
+  static unsigned char buffer[65536];
+  static char16_t wide[sizeof buffer];
+  Text piece;
+  for (;;) {
+    const ssize_t got = read(file.descriptor, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) FailWithError(errno, path, BytesOf(path));
+    if (got == 0) return;
+    if (piece.empty() && IsUtf16(reinterpret_cast<const char*>(buffer),
+                                 static_cast<std::size_t>(got))) {
+      throw Failure{FailureKind::kInvalidArgument, path,
+                    TextOf("a UTF-16 file; a job file is read byte for byte, "
+                           "as UTF-8 or another 8-bit encoding")};
+    }
+    // Between two arrays of its own, in blocks of a fixed size, the compiler
+    // widens many bytes at a time.
+    const auto size = static_cast<std::size_t>(got);
+    std::size_t at = 0;
+    for (; at + 256 <= size; at += 256) {
+      for (std::size_t i = 0; i < 256; ++i) wide[at + i] = buffer[at + i];
+    }
+    for (; at < size; ++at) wide[at] = buffer[at];
+    piece.assign(wide, size);
+    if (!take(piece)) return;
+  }
+}
+
+LineEnds JobFileLineEnds() { return LineEnds::kAny; }
+
+}  // namespace pvr
