@@ -1,6 +1,9 @@
 // Every effect of a run on the outside world passes through these
-// operations. One implementation per platform sits beside this header and
-// the build picks one; nothing above this folder includes a system header.
+// operations. Each platform implements them in files named by concern,
+// side by side: platform-*.cc (text, the argument, clock, report), files-*
+// (the job and target files), run_log-* and process-* (the program and its
+// start); the build picks one platform's. Nothing above this folder
+// includes a system header.
 //
 // Operations that cannot do their work throw a Failure with the platform's
 // kind. A path or command holding a NUL character is a bad file name, since
@@ -18,79 +21,16 @@
 
 namespace pvr {
 
-// The argument portion of the process's command line, as one text. POSIX
-// joins the words after the program's name with single spaces; Windows
-// takes its raw command line from the system and needs no words.
+// ---- The command line, the executable, the clock, the report ----
+
+// The argument portion of the process's command line, as one text.
+// POSIX: the words after the program's name joined with single spaces.
+// Windows: the raw command line after the program's own path; no words.
 Text ArgumentText(int argc, char** argv);
 
-// True for an existing file that is not hidden or a system file; a symbolic
-// link counts as the entry it is, unless it leads to a directory. Never a
-// pattern: wildcard characters in the name match nothing. Only a missing
-// entry is false: any other error in reaching it is a failure.
-bool FileExists(const Text& path);
-
-// Removes the file, a link as the link; a read-only file is refused. A file
-// already gone counts as removed.
-void DeleteFile(const Text& path);
-
-// Hands the file's text to take a piece at a time, decoded by the platform's
-// 8-bit code page (never a character split between pieces), until take
-// answers false or the file ends; the file is closed on return.
-void ReadTextPieces(const Text& path,
-                    const std::function<bool(const Text&)>& take);
-
-// Where the lines of the platform's text files end.
-LineEnds JobFileLineEnds();
-
-// Fails as DeleteFile would for an existing file, and changes nothing.
-void CheckDeletable(const Text& path);
-
-// The characters that no file name here may hold.
-Text ForbiddenInFileNames();
-
-Text PathSeparator();
-
-// Where the run log lies, found without changing anything: the file, and
-// the directories a run makes for it first, outermost first, each readable
-// by the user alone (POSIX keeps a log per user where TEMP is unset;
-// Windows makes none).
-struct RunLogPlace {
-  Text path;
-  std::vector<Text> directories_to_make;
-};
-RunLogPlace FindRunLogPlace(const Text& file_name);
-
-// Fails as OpenRunLog and AppendLines would for these lines, as far as can
-// be known beforehand (rights, another user's plant, the file-size limit),
-// and changes nothing: no directory made, no file opened for writing.
-void CheckRunLog(const RunLogPlace& place, const std::vector<Text>& lines);
-
-// A run log held open from before the target is cleared until its record
-// is written, so that nothing put at its name meanwhile is written to.
-// Closed when it goes.
-struct HeldFile {
-  explicit HeldFile(std::intptr_t opened, const Text& opened_path)
-      : handle(opened), path(opened_path) {}
-  HeldFile(HeldFile&& other) noexcept;
-  HeldFile(const HeldFile&) = delete;
-  HeldFile& operator=(const HeldFile&) = delete;
-  ~HeldFile();
-  std::intptr_t handle;
-  Text path;
-};
-
-// Makes the missing directories and opens the log to append to, made
-// readable by the user alone when new; refuses a file or link that another
-// user could have planted in a directory shared with them.
-HeldFile OpenRunLog(const RunLogPlace& place);
-
-// Appends each line with the platform's line end in one write, holding the
-// file's lock so that runs at the same moment take turns (waiting about
-// two seconds at most). A write that fails or falls short is cut back: the
-// file holds all of the lines or none of them.
-void AppendLines(HeldFile& file, const std::vector<Text>& lines);
-
 // The running executable's file name without directory and extension.
+// POSIX: /proc/self/exe, less " (deleted)"; without /proc the name it was
+// started by. Windows: the module's file name.
 Text ExecutableBaseName();
 
 // Local time of day in seconds, with the fraction.
@@ -107,24 +47,134 @@ struct ClockTime {
 ClockTime TimeOfDay();
 
 // Handles the process's window events as they come until the monotonic
-// clock reaches the given second, or returns earlier; where there are no
-// window events it sleeps to that second in one.
+// clock reaches the given second, or returns earlier. POSIX: no window
+// events, one sleep to that second. Windows: waits for messages or the
+// second, and dispatches them, never past it however many come.
 void DispatchEventsUntil(double monotonic_seconds);
 
+// Shows the user what failed; the caller ends the process afterwards.
+// POSIX: one line on standard error. Windows: the same line where the
+// caller gave a standard error handle, and a message box on a window
+// station someone sees, else the Application event log.
+void ReportFailure(const Failure& failure);
+
+// Writes one line to standard output, or to standard error. Windows: to a
+// console as written, elsewhere in the ANSI code page with escapes for
+// what it lacks.
+void PrintLine(const Text& line, bool to_error);
+
+// ---- The job and target files ----
+
+// True for an existing file that is not hidden or a system file; never a
+// pattern. Only a missing entry is false: any other error in reaching it
+// is a failure. POSIX: a regular file or a symbolic link, judged as the
+// entry itself, unless it leads to a directory; a name starting with "."
+// is hidden. Windows: what a directory search finds, less directories and
+// hidden or system files; a last component holding * ? < > or " matches
+// nothing; a device name (NUL, COM1, \\.\COM1) is a bad file name.
+bool FileExists(const Text& path);
+
+// Removes the file, a link as the link; a read-only file is refused
+// (POSIX: no write permission bit at all; Windows: the read-only
+// attribute). A file already gone counts as removed.
+void DeleteFile(const Text& path);
+
+// Fails as DeleteFile would for an existing file, and changes nothing.
+// POSIX: also another user's file in a sticky directory.
+void CheckDeletable(const Text& path);
+
+// Hands the file's text to take a piece at a time, decoded by the platform's
+// 8-bit code page (never a character split between pieces), until take
+// answers false or the file ends; the file is closed on return. A UTF-16
+// file is refused. POSIX: each byte is the character of its value.
+// Windows: the ANSI code page, double-byte and UTF-8 ones included.
+void ReadTextPieces(const Text& path,
+                    const std::function<bool(const Text&)>& take);
+
+// Where the lines of a job file end. POSIX: LF, CR or CRLF. Windows: CR or
+// CRLF, a line feed alone staying in the line.
+LineEnds JobFileLineEnds();
+
+// The characters that no file name here may hold, and what joins a name
+// to its directory. POSIX: NUL; "/". Windows: < > : " | ? * and control
+// characters; "\".
+Text ForbiddenInFileNames();
+Text PathSeparator();
+
+// ---- The run log ----
+
+// Where the run log lies, found without changing anything: the file, and
+// the directories a run makes for it first, outermost first.
+// POSIX: TEMP, TMPDIR, the first of LOGS_DIRECTORY, the user's own
+// $XDG_STATE_HOME/pvr-launch or ~/.local/state/pvr-launch (a home of "/"
+// or another user's is none), else /var/tmp/pvr-launch-UID (/tmp where
+// /var/tmp cannot be written); directories made 0700. Windows: TEMP, or
+// the current drive's root; none made.
+struct RunLogPlace {
+  Text path;
+  std::vector<Text> directories_to_make;
+};
+RunLogPlace FindRunLogPlace(const Text& file_name);
+
+// Fails as OpenRunLog and AppendLines would for these lines, as far as can
+// be known beforehand, and changes nothing: no directory made, no file
+// opened for writing. POSIX: rights by the effective ids, another user's
+// plant, the file-size limit. Windows: the access list (the folder's right
+// to add a file for a new log), the owner, the read-only attribute.
+void CheckRunLog(const RunLogPlace& place, const std::vector<Text>& lines);
+
+// A run log held open from before the target is cleared until its record
+// is written, so that nothing put at its name meanwhile is written to.
+// Closed when it goes.
+struct HeldFile {
+  explicit HeldFile(std::intptr_t opened, const Text& opened_path)
+      : handle(opened), path(opened_path) {}
+  HeldFile(HeldFile&& other) noexcept;
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+  ~HeldFile();
+  std::intptr_t handle;
+  Text path;
+};
+
+// Makes the missing directories and opens the log to append to, readable
+// by the user alone when new, refusing what another user could have
+// planted. POSIX: mode 0600; in a directory group or others may write, only
+// the user's or the directory owner's file with one link, a link only in a
+// sticky directory and only theirs; FIFOs and devices refused at once.
+// Windows: an access list for the user, SYSTEM and the Administrators
+// alone; an existing log owned by anyone else refused; a holder without
+// sharing waited for about two seconds.
+HeldFile OpenRunLog(const RunLogPlace& place);
+
+// Appends each line with the platform's line end (POSIX: LF; Windows: CRLF)
+// in one write, holding the file's lock so that runs at the same moment
+// take turns (waiting about two seconds at most; POSIX: flock, Windows:
+// LockFileEx on a byte past any log's end). A write that fails or falls
+// short is cut back: the file holds all of the lines or none of them.
+void AppendLines(HeldFile& file, const std::vector<Text>& lines);
+
+// ---- The program and its start ----
+
 // The file a launch command starts and the command line it gets. POSIX:
-// the command as it stands, divided into words at the start. Windows: from
-// the program on, an unquoted program path of several words put in quotes,
-// so that the program's arguments are the command's.
+// the command as it stands, divided into words at the start by the Windows
+// rules. Windows: from the program on, an unquoted program path of several
+// words put in quotes, so that the program's arguments are the command's.
 struct ProgramToStart {
   Text path;
   Text command_line;
 };
 
 // The program of a launch command, found as the start finds it and checked
-// to be one the system can start, by the effective ids (POSIX: an
-// executable regular file in a format the kernel runs, its interpreter
-// there; Windows: a PE image, or a batch or .com file), with all the start
-// needs (POSIX: /dev/null); fails as the start would.
+// to be one the system can start, with all the start needs; fails as the
+// start would. POSIX: PATH searched for a name without "/"; an executable
+// regular file by the effective ids, in a format the kernel runs (an ELF
+// image whose interpreter is there, a "#!" script whose interpreter is, a
+// format registered with binfmt_misc); /dev/null there. Windows: the
+// system's rules for a command line (a quoted first word as written, an
+// unquoted one with each run of the words after it, ".exe" added), in
+// CreateProcess's folder order; more than one match is refused; a PE
+// image, or a batch or .com file.
 ProgramToStart FindProgram(const Text& command_line);
 
 // Whether the command shell reads the program's command line (Windows: a
@@ -132,15 +182,11 @@ ProgramToStart FindProgram(const Text& command_line);
 bool IsReadByCommandShell(const Text& program);
 
 // Starts the program FindProgram found, by its path, with its command line,
-// as a detached process, minimised and not activated where the platform
-// has windows, holding none of the caller's streams, with default signal
-// handling; does not wait.
+// holding none of the caller's streams or handles; does not wait. POSIX:
+// no shell, a session of its own, standard streams on /dev/null, every
+// other descriptor closed, every signal at its default and none blocked.
+// Windows: a console of its own, minimised and not activated, out of the
+// caller's job where the job allows it.
 void StartProcess(const ProgramToStart& program);
-
-// Shows the user what failed. The caller ends the process afterwards.
-void ReportFailure(const Failure& failure);
-
-// Writes one line to standard output, or to standard error.
-void PrintLine(const Text& line, bool to_error);
 
 }  // namespace pvr

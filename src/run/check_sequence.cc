@@ -28,7 +28,8 @@ Text Delimited(const Text& text) { return u"[" + text + u"]"; }
 
 // The value derived from the job data read with line marks, or nothing
 // where the marks push a value beyond its limits.
-Text Marked(Text (*derive)(const Text&), const Text& marked_data) {
+Text DerivedFromMarkedData(Text (*derive)(const Text&),
+                           const Text& marked_data) {
   try {
     return derive(marked_data);
   } catch (const Failure&) {
@@ -161,11 +162,12 @@ void ShowPlan(const RunPlan& plan, bool fails) {
     Say("nothing to do", TextOf(plan.nothing_to_do));
   }
   if (!plan.target_path) return;
-  const Text marked_data =
-      Marked([](const Text& path) { return LoadJobData(path, kLineMark); },
-             plan.job_path);
+  const Text marked_data = DerivedFromMarkedData(
+      [](const Text& path) { return LoadJobData(path, kLineMark); },
+      plan.job_path);
   Say("target", *plan.target_path);
-  WarnAboutJoins("the target", Marked(TargetPathOf, marked_data));
+  WarnAboutJoins("the target",
+                 DerivedFromMarkedData(TargetPathOf, marked_data));
   WarnAboutTargetName(*plan.target_path);
   if (plan.stale) {
     Say("stale file", TextOf(!*plan.stale ? "none, the run deletes nothing"
@@ -174,7 +176,8 @@ void ShowPlan(const RunPlan& plan, bool fails) {
   }
   if (!plan.launch_command) return;
   Say("command", *plan.launch_command);
-  WarnAboutJoins("the command", Marked(LaunchCommandOf, marked_data));
+  WarnAboutJoins("the command",
+                 DerivedFromMarkedData(LaunchCommandOf, marked_data));
   SayWords(*plan.launch_command);
   if (!plan.log) return;
   for (const Text& directory : plan.log->directories_to_make) {
