@@ -45,10 +45,12 @@ fi
 "$unpacked/usr/bin/pvr-launch-check" --version | grep -qx "pvr-launch-check [0-9.]*"
 dpkg-deb -f "$deb" Built-Using | grep -q '^glibc (= .*), gcc-[0-9]* (= .*)$'
 zip=$(ls build/windows/pvr-launch-*-windows-x86_64.zip)
+# Everything in one top folder, the text in CRLF lines.
 for file in pvr-launch.exe pvr-launch-check.exe LICENSE THIRD-PARTY-NOTICES.txt; do
-  unzip -l "$zip" | grep -q " $file\$"
+  unzip -l "$zip" | grep -q " pvr-launch-[0-9.]*/$file\$"
 done
-unzip -p "$zip" THIRD-PARTY-NOTICES.txt | grep -q 'winpthreads'
+unzip -p "$zip" '*/THIRD-PARTY-NOTICES.txt' | grep -q 'winpthreads'
+unzip -p "$zip" '*/LICENSE' | head -n 1 | grep -q "$(printf '\r')\$"
 
 # The source release holds exactly the tracked files. Built from it as a
 # user would build it (another path, on tmpfs where there is room, umask
