@@ -288,11 +288,11 @@ bool ApplyPlatformStep(PlatformState& state, const std::string& verb,
     state.mounts.emplace_back(path, argument);
     return status == 0;
   }
-  // Only an administrator may give a file to another user. An emulator
-  // runs the spawn as a plain fork: an exec failing on the file's format
-  // goes unreported.
-  if (verb == "owner") return lchown(path.c_str(), 65534, 65534) == 0;
-  if (verb == "unprivileged") return state.unprivileged = true;
+  // Only an administrator may give a file to another user, or run as one.
+  if (verb == "owner") {
+    return geteuid() == 0 && lchown(path.c_str(), 65534, 65534) == 0;
+  }
+  if (verb == "unprivileged") return state.unprivileged = geteuid() == 0;
   if (verb == "hold") {  // locked, let go after the given milliseconds
     const int held = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     std::thread([held, argument] {
@@ -332,7 +332,7 @@ const std::map<std::string, Doer> kSetupVerbs = {
     {"runs", Doer::kRunner},
     {"after", Doer::kRunner},
     {"copy", Doer::kRunner},
-    {"unprivileged", Doer::kPlatform},
+    {"unprivileged", Doer::kPlatformOrSkip},
     {"fifo", Doer::kPlatform},
     {"hidden", Doer::kPlatform},
     {"system", Doer::kPlatform},

@@ -8,10 +8,12 @@
 #include "platform/internal-win32.h"
 #else
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include "platform/internal-posix.h"
 #endif
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -143,7 +145,8 @@ TEST(ProgramTest, ImagesAndRegisteredFormatsAreTold) {
 }
 
 TEST(RunLogTest, AWriteBeyondTheFileSizeLimitLeavesNoPartOfTheRecord) {
-  const std::string path = ::testing::TempDir() + "pvr-cut-back.txt";
+  const std::string path =
+      ::testing::TempDir() + "pvr-cut-back-" + std::to_string(getpid());
   std::ofstream(path) << "earlier\n";
   rlimit limit;
   getrlimit(RLIMIT_FSIZE, &limit);
@@ -159,6 +162,7 @@ TEST(RunLogTest, AWriteBeyondTheFileSizeLimitLeavesNoPartOfTheRecord) {
   setrlimit(RLIMIT_FSIZE, &limit);
   std::ifstream in(path);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "earlier\n");
+  std::remove(path.c_str());
 }
 #endif
 

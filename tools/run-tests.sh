@@ -7,6 +7,10 @@
 set -eu
 cd "$(dirname "$0")/.."
 tools/install-deps.sh all
+# Builds and test runs use every core this machine has.
+CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
+export CMAKE_BUILD_PARALLEL_LEVEL CTEST_PARALLEL_LEVEL
 clang-format --dry-run --Werror src/*/*.cc src/*/*.h tests/*.cc \
   tests/fuzz/*.cc bench/*.cc bench/*.c
 cmake --workflow --preset default
