@@ -7,9 +7,8 @@
 // After <windows.h>, which it needs.
 #include <aclapi.h>
 #include <sddl.h>
-// <windows.h> makes DeleteFile and ReplaceText macros; these are pvr's own.
-#undef DeleteFile
-#undef ReplaceText
+#undef DeleteFile   // <windows.h>'s name for DeleteFileW; pvr has its own
+#undef ReplaceText  // <windows.h>'s name for ReplaceTextW; pvr has its own
 
 #include <string>
 

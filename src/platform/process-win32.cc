@@ -100,10 +100,6 @@ ProgramToStart ResolveProgram(const Text& command_line) {
   return ProgramToStart{TextOfWide(found[0]), TextOfWide(line)};
 }
 
-}  // namespace
-
-namespace {
-
 // Whether the file name ends in one of these extensions, in any case.
 bool HasExtension(const std::wstring& path,
                   std::initializer_list<const wchar_t*> extensions) {

@@ -65,18 +65,6 @@ void RequireTrustedOwner(const OpenFile& file, const Text& path) {
   }
 }
 
-}  // namespace
-
-bool IsTrustedOwner(const Text& sid) {
-  PSID owner = nullptr;
-  if (!ConvertStringSidToSidW(Wide(sid).c_str(), &owner)) return false;
-  const bool trusted = IsTrustedSid(owner);
-  LocalFree(owner);
-  return trusted;
-}
-
-namespace {
-
 // What a new log is made with: access for the trusted owners alone, none
 // inherited from the folder.
 struct PrivateFileSecurity {
@@ -136,6 +124,14 @@ bool MayAccess(const std::wstring& path, DWORD right) {
 }
 
 }  // namespace
+
+bool IsTrustedOwner(const Text& sid) {
+  PSID owner = nullptr;
+  if (!ConvertStringSidToSidW(Wide(sid).c_str(), &owner)) return false;
+  const bool trusted = IsTrustedSid(owner);
+  LocalFree(owner);
+  return trusted;
+}
 
 HeldFile::HeldFile(HeldFile&& other) noexcept
     : handle(std::exchange(other.handle, -1)), path(other.path) {}
