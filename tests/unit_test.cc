@@ -34,14 +34,21 @@ TEST(TextTest, LowersAndReplacesCharacterForCharacter) {
   // stay, so foreign letters cannot pass for a tag.
   EXPECT_EQ(LowerCase(u"<PVR-DATA>\u00C0\u00DE\u00D7\u0100\u0136\u0139\u013B"
                       u"\u0147\u014A\u0176\u0391\u03AB\u03A2\u0400\u040F"
-                      u"\u0410\u042F\u0130\u212A\u0149\u0178"),
+                      u"\u0410\u042F\u0130\u212A\u0149\u0178\u0430\u03AC"),
             u"<pvr-data>\u00E0\u00FE\u00D7\u0101\u0137\u013A\u013C\u0148"
             u"\u014B\u0177\u03B1\u03CB\u03A2\u0450\u045F\u0430\u044F"
-            u"\u0130\u212A\u0149\u0178");
+            u"\u0130\u212A\u0149\u0178\u0430\u03AC");
   // Only the second backslash belongs to a pair; pairs do not overlap.
   EXPECT_EQ(ReplaceText(u"\\\\\"", u"\\\"", u"\""), u"\\\"");
   EXPECT_EQ(ReplaceText(u"aaa", u"aa", u"b"), u"ba");
   EXPECT_EQ(TextFrom(u"abc", 1), u"abc");
+  // UTF-16 behind either byte order mark; an 8-bit text that begins alike.
+  for (const auto& [bytes, utf16] : {std::pair{"\xff\xfe<\0", true},
+                                     {"\xfe\xff\0<", true},
+                                     {"\xff\xfe<p", false},
+                                     {"\xfe\xff<\0", false}}) {
+    EXPECT_EQ(IsUtf16(bytes, 4), utf16) << bytes + 2;
+  }
 }
 
 TEST(CommandLineTest, SplitsByTheWindowsRules) {
@@ -139,6 +146,7 @@ TEST(ProgramTest, ImagesAndRegisteredFormatsAreTold) {
   EXPECT_TRUE(TakesFormat(magic + "magic 4c46\nmask ff\n", "p", "\x7fLFz"));
   EXPECT_TRUE(TakesFormat(magic + "magic 4c46\nmask ff00\n", "p", "\x7fLGz"));
   EXPECT_FALSE(TakesFormat(magic + "magic 4c46\nmask ff\n", "p", "\x7fLGz"));
+  EXPECT_FALSE(TakesFormat(magic + "magic 4c4647\n", "p", "\x7fLFz"));
   EXPECT_FALSE(TakesFormat("disabled\nmagic 7f\n", "p", "\x7f"));
   EXPECT_TRUE(TakesFormat("enabled\nextension .exe\n", "a.b/c.exe", ""));
   EXPECT_FALSE(TakesFormat("enabled\nextension .exe\n", "a.exe/c", ""));
@@ -152,6 +160,17 @@ TEST(RunLogTest, AWriteBeyondTheFileSizeLimitLeavesNoPartOfTheRecord) {
   getrlimit(RLIMIT_FSIZE, &limit);
   const rlimit small{20, limit.rlim_max};
   setrlimit(RLIMIT_FSIZE, &small);
+  // The record fits exactly, or by a byte too many not at all; what cannot
+  // be made is named.
+  const RunLogPlace fresh{TextOf((path + "-new").c_str()), {}};
+  EXPECT_NO_THROW(CheckRunLog(fresh, {Text(19, u'x')}));  // and a line end
+  EXPECT_THROW(CheckRunLog(fresh, {Text(20, u'x')}), Failure);
+  try {
+    OpenRunLog(RunLogPlace{TextOf("/missing/x/log"), {TextOf("/missing/x")}});
+    ADD_FAILURE() << "made under a missing directory";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.object, TextOf("/missing/x"));
+  }
   HeldFile log = OpenRunLog(RunLogPlace{TextOf(path.c_str()), {}});
   try {
     AppendLines(log, {u"more than", u"twenty characters"});
