@@ -11,8 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -104,17 +102,16 @@ bool IsNativeMachine(std::uint64_t machine) {
 // format alone.
 bool IsRegisteredFormat(const std::string& path, std::string header) {
   const std::string folder = "/proc/sys/fs/binfmt_misc/";
-  std::ifstream status(folder + "status");
-  std::string state;
+  const std::string state = Header(folder + "status");
   DIR* entries = opendir(folder.c_str());
-  if (!(status >> state) || entries == nullptr) {
+  if (state.empty() || entries == nullptr) {
     if (entries != nullptr) closedir(entries);
     return true;
   }
   header.resize(256, '\0');  // what the kernel compares, zeros past the end
   bool taken = false;
   while (const dirent* entry =
-             state == "enabled" ? readdir(entries) : nullptr) {
+             state.rfind("enabled", 0) == 0 ? readdir(entries) : nullptr) {
     taken = taken || TakesFormat(Header(folder + entry->d_name), path, header);
   }
   closedir(entries);
@@ -135,13 +132,14 @@ void RequireInterpreter(const Text& program, const std::string& interpreter,
     throw Failure{FailureKind::kNotAProgram, program,
                   TextOf("names no interpreter")};
   }
-  if (stat(interpreter.c_str(), &status) != 0) {
-    throw Failure{errno == ENOENT ? FailureKind::kProgramNotFound
-                                  : KindOfError(errno, interpreter),
-                  name, of};
+  // An image's interpreter need only be there to run; a script's is read
+  // in turn, so it must be a file.
+  const int access = faccessat(AT_FDCWD, interpreter.c_str(), X_OK, AT_EACCESS);
+  if (access != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    throw Failure{FailureKind::kProgramNotFound, name, of};
   }
-  if (!S_ISREG(status.st_mode) ||
-      faccessat(AT_FDCWD, interpreter.c_str(), X_OK, AT_EACCESS) != 0) {
+  if (access != 0 || (depth > 0 && (stat(interpreter.c_str(), &status) != 0 ||
+                                    !S_ISREG(status.st_mode)))) {
     throw Failure{FailureKind::kAccessDenied, name, of};
   }
   if (depth > 0 && depth < 5) RequireStartable(name, interpreter, depth);
@@ -173,15 +171,21 @@ void RequireStartable(const Text& program, const std::string& path, int depth) {
 
 bool TakesFormat(const std::string& registration, const std::string& path,
                  const std::string& header) {
-  std::istringstream in(registration);
-  std::string word, magic, mask, extension;
-  std::size_t offset = 0;
-  if (!(in >> word) || word != "enabled") return false;
-  while (in >> word) {
-    if (word == "offset") in >> offset;
-    if (word == "magic") in >> magic;
-    if (word == "mask") in >> mask;
-    if (word == "extension") in >> extension;
+  std::vector<std::string> words(1);
+  for (const char c : registration) {
+    if (c != ' ' && c != '\n' && c != '\t') {
+      words.back() += c;
+    } else if (!words.back().empty()) {
+      words.emplace_back();
+    }
+  }
+  if (words[0] != "enabled") return false;
+  std::string magic, mask, extension, offset = "0";
+  for (std::size_t i = 1; i + 1 < words.size(); ++i) {
+    if (words[i] == "offset") offset = words[i + 1];
+    if (words[i] == "magic") magic = words[i + 1];
+    if (words[i] == "mask") mask = words[i + 1];
+    if (words[i] == "extension") extension = words[i + 1];
   }
   if (!extension.empty()) {
     const auto dot = path.rfind('.');
@@ -192,12 +196,12 @@ bool TakesFormat(const std::string& registration, const std::string& path,
                ? std::stoul(hex.substr(2 * at, 2), nullptr, 16)
                : 0xFFul;
   };
+  const std::size_t at = std::strtoul(offset.c_str(), nullptr, 10);
   bool matches = !magic.empty();
   for (std::size_t i = 0; matches && 2 * i < magic.size(); ++i) {
-    matches =
-        offset + i < header.size() &&
-        ((static_cast<unsigned char>(header[offset + i]) ^ byte(magic, i)) &
-         byte(mask, i)) == 0;
+    matches = at + i < header.size() &&
+              ((static_cast<unsigned char>(header[at + i]) ^ byte(magic, i)) &
+               byte(mask, i)) == 0;
   }
   return matches;
 }

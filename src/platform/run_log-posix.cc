@@ -268,16 +268,18 @@ void AppendLines(HeldFile& file, const std::vector<Text>& lines) {
     }
     usleep(50000);
   }
-  struct stat before;
-  if (fstat(descriptor, &before) != 0) FailWithError(errno, file.path, native);
   for (std::size_t written = 0; written < record.size();) {
     const ssize_t put =
         write(descriptor, record.data() + written, record.size() - written);
     if (put < 0 && errno == EINTR) continue;
     if (put < 0) {
       // Half a record would have the next one glued to it: none instead.
+      // Under the lock, what this run wrote is all that came since.
       const int error = errno;
-      if (ftruncate(descriptor, before.st_size) != 0) {
+      struct stat now;
+      if (fstat(descriptor, &now) != 0 ||
+          ftruncate(descriptor, now.st_size - static_cast<off_t>(written)) !=
+              0) {
         FailWithError(errno, file.path, native);
       }
       FailWithError(error, file.path, native);
