@@ -170,10 +170,13 @@ RunLogPlace FindRunLogPlace(const Text& file_name) {
   // TEMP is rarely set here; TMPDIR is the platform's own name for it, and
   // a service manager names the logs directory it gives a service.
   RunLogPlace place;
-  for (const char* name : {"TEMP", "TMPDIR", "LOGS_DIRECTORY"}) {
-    const char* value = std::getenv(name);
+  for (const std::string name : {"TEMP", "TMPDIR", "LOGS_DIRECTORY"}) {
+    const char* value = std::getenv(name.c_str());
     std::string directory = value != nullptr ? value : "";
-    if (name[0] == 'L') directory = directory.substr(0, directory.find(':'));
+    // systemd separates a service's logs directories with colons.
+    if (name == "LOGS_DIRECTORY") {
+      directory.resize(std::min(directory.find(':'), directory.size()));
+    }
     if (!directory.empty()) {
       place.path = TextOfBytes(directory);
       break;
