@@ -71,7 +71,7 @@ TEST(CommandLineTest, SplitsByTheWindowsRules) {
 }
 
 TEST(JobFileTest, PiecesJoinAsTheWholeText) {
-  const Text text = u"  <pvr-data> a  \r\n  b\r\n\n\r c\n </pvr-data>";
+  const Text text = u"  <pvr-data> a  \r\n  b\t\r\n\n\r c\n </pvr-data>";
   // Cut anywhere: in a run of spaces, between CR and LF. Only the first LF
   // after a CR belongs to it.
   for (std::size_t cut = 0; cut <= text.size(); ++cut) {
@@ -81,8 +81,8 @@ TEST(JobFileTest, PiecesJoinAsTheWholeText) {
       JoinTrimmedLines(joiner, text.substr(0, cut), joined);
       JoinTrimmedLines(joiner, text.substr(cut), joined);
       EXPECT_EQ(joined, ends == LineEnds::kAny
-                            ? u"<pvr-data> abc</pvr-data>"
-                            : u"<pvr-data> ab\nc\n </pvr-data>")
+                            ? u"<pvr-data> ab\tc</pvr-data>"
+                            : u"<pvr-data> ab\t\nc\n </pvr-data>")
           << cut;
     }
   }
@@ -147,6 +147,7 @@ TEST(ProgramTest, ImagesAndRegisteredFormatsAreTold) {
   EXPECT_TRUE(TakesFormat(magic + "magic 4c46\nmask ff00\n", "p", "\x7fLGz"));
   EXPECT_FALSE(TakesFormat(magic + "magic 4c46\nmask ff\n", "p", "\x7fLGz"));
   EXPECT_FALSE(TakesFormat(magic + "magic 4c4647\n", "p", "\x7fLFz"));
+  EXPECT_TRUE(TakesFormat("enabled\nmagic 4c\nmask f0", "p", "Oz"));
   EXPECT_FALSE(TakesFormat("disabled\nmagic 7f\n", "p", "\x7f"));
   EXPECT_TRUE(TakesFormat("enabled\nextension .exe\n", "a.b/c.exe", ""));
   EXPECT_FALSE(TakesFormat("enabled\nextension .exe\n", "a.exe/c", ""));
