@@ -74,21 +74,21 @@ void WarnAboutTargetName(const Text& target_path) {
 
 // A program path with spaces, unquoted, starts the program named by its
 // first word: a longer run of words that names a file is what was meant.
-void WarnAboutUnquotedProgram(const Text& command,
+void WarnAboutUnquotedProgram(const RunPlan& plan,
                               const std::vector<Text>& words) {
-  if (TrimSpaces(command).rfind(u"\"", 0) == 0) return;
+  if (TrimSpaces(*plan.launch_command).rfind(u"\"", 0) == 0) return;
   // Compared without case and with either slash, as Windows compares paths.
   const auto comparable = [](const Text& path) {
     return ReplaceText(LowerCase(path), TextOf("/"), TextOf("\\"));
   };
-  Text found;
-  try {
-    found = comparable(FindProgram(command).path);
-  } catch (const Failure& failure) {
-    // More than one program matches: the report says which, and nothing
-    // starts.
-    if (failure.kind != FailureKind::kProgramNotFound) return;
+  // The plan's program; where more than one matches, or the one found
+  // cannot start, the report says so, and nothing starts.
+  if (plan.start_failure &&
+      plan.start_failure->kind != FailureKind::kProgramNotFound) {
+    return;
   }
+  const Text found =
+      plan.start_failure ? Text() : comparable(plan.program.path);
   Text path = words[0];
   for (std::size_t i = 1; i < words.size(); ++i) {
     path += u" " + words[i];
@@ -140,14 +140,14 @@ void WarnAboutCommandShell(const RunPlan& plan) {
                                                     "commands")));
 }
 
-void SayWords(const Text& command) {
+void SayWords(const RunPlan& plan) {
   std::vector<Text> words;
   try {
-    words = ProgramAndArguments(command);
+    words = ProgramAndArguments(*plan.launch_command);
   } catch (const Failure&) {
     return;  // no program: the report says so
   }
-  WarnAboutUnquotedProgram(command, words);
+  WarnAboutUnquotedProgram(plan, words);
   Say("program", Delimited(words[0]));
   for (std::size_t i = 1; i < words.size(); ++i) {
     Say("argument", Delimited(words[i]));
@@ -178,7 +178,7 @@ void ShowPlan(const RunPlan& plan, bool fails) {
   Say("command", *plan.launch_command);
   WarnAboutJoins("the command",
                  DerivedFromMarkedData(LaunchCommandOf, marked_data));
-  SayWords(*plan.launch_command);
+  SayWords(plan);
   if (!plan.log) return;
   for (const Text& directory : plan.log->directories_to_make) {
     Say("the run makes", directory + TextOf(" (for the user alone)"));
