@@ -22,6 +22,8 @@
 #include <array>
 #include <cctype>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -185,10 +187,15 @@ bool ApplyPlatformStep(PlatformState& state, const std::string& verb,
                                                 ? FILE_ATTRIBUTE_HIDDEN
                                                 : FILE_ATTRIBUTE_SYSTEM);
   }
-  if (verb != "hold") return false;
-  // Held without sharing, let go after the given milliseconds.
-  const HANDLE held = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (verb != "hold" && verb != "reading") return false;
+  // Held without sharing, or read sharing everything, as an indexer reads;
+  // let go after the given milliseconds.
+  const bool hold = verb == "hold";
+  const HANDLE held = CreateFileW(
+      path.c_str(), hold ? GENERIC_WRITE : GENERIC_READ,
+      hold ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, hold ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+      nullptr);
   std::thread([held, argument] {
     Sleep(std::stoul(argument));
     CloseHandle(held);
@@ -309,13 +316,15 @@ bool ApplyPlatformStep(PlatformState& state, const std::string& verb,
     return geteuid() == 0 && lchown(path.c_str(), 65534, 65534) == 0;
   }
   if (verb == "unprivileged") return state.unprivileged = geteuid() == 0;
-  if (verb == "hold") {  // locked, let go after the given milliseconds
-    const int held = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (verb == "hold" || verb == "reading") {  // let go after the milliseconds
+    const bool hold = verb == "hold";         // written to and locked
+    const int held = open(
+        path.c_str(), hold ? O_WRONLY | O_CREAT | O_CLOEXEC : O_RDONLY, 0600);
     std::thread([held, argument] {
       usleep(1000 * std::stoi(argument));
       close(held);
     }).detach();
-    return flock(held, LOCK_EX) == 0;
+    return held >= 0 && (!hold || flock(held, LOCK_EX) == 0);
   }
   return verb == "fifo" && mkfifo(path.c_str(), 0644) == 0;
 }
@@ -353,13 +362,16 @@ const std::map<std::string, Doer> kSetupVerbs = {
     {"hidden", Doer::kPlatform},
     {"system", Doer::kPlatform},
     {"hold", Doer::kPlatform},
+    {"reading", Doer::kPlatform},
+    {"earlier", Doer::kRunner},
+    {"killkeeper", Doer::kRunner},
     {"station", Doer::kPlatform},
     {"killjob", Doer::kPlatform},
     {"owner", Doer::kPlatformOrSkip},
     {"over", Doer::kPlatformOrSkip},
 };
 const std::string kEffectVerbs =
-    "kept|gone|logged|log|holds|mode|launched|recorder|took|says|private";
+    "kept|gone|logged|log|holds|mode|launched|recorder|took|says|private|ended";
 
 std::string SetupVerbs() {
   std::string verbs;
@@ -496,10 +508,7 @@ class Launcher : public ::testing::TestWithParam<Row> {
                       ignored);
     }
     // Recorders still waiting, which hold files here, are let go.
-    for (int i = 0; i < runs_; ++i) {
-      Spill(Recorder(i, ".go"), "");
-      Appears(Recorder(i), fs::exists(Recorder(i, ".started")) ? 10 : 0);
-    }
+    EndRecordings();
     for (int i = 0;
          i < 50 && fs::remove_all(dir_, ignored) == std::uintmax_t(-1); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -507,13 +516,24 @@ class Launcher : public ::testing::TestWithParam<Row> {
   }
 
   std::string Expand(const std::string& text) {
-    const std::string named = Replace(Replace(text, "{rec}", recorder_),
-                                      "{exe}", launcher_.stem().string());
+    // The recording's output file: named by a digest (FNV-1a) of its path.
+    std::uint32_t digest = 2166136261u;
+    for (const char c : dir_.string() + "/Evening News.ts") {
+      digest = (digest ^ static_cast<unsigned char>(c)) * 16777619u;
+    }
+    char output[64];
+    std::snprintf(output, sizeof output,
+                  "temp/~QZ-PVR-Evening News.ts-%08x.txt", digest);
+    const std::string named =
+        Replace(Replace(Replace(text, "{rec}", recorder_), "{exe}",
+                        launcher_.stem().string()),
+                "{output}", output);
     return Replace(named, "@", dir_.string());
   }
-  // The files of a run's recorder, told apart by the PVR_RUN it was given.
+  // The files of a run's recorder, told apart by the PVR_RUN it was given:
+  // run -1 is the earlier run's, "e".
   fs::path Recorder(int run, const std::string& what = "") {
-    return At("recorder report" + std::to_string(run) + what);
+    return At("recorder report" + (run < 0 ? "e" : std::to_string(run)) + what);
   }
   fs::path At(const std::string& name) {
     return NativePath(Expand("@/" + name));
@@ -564,6 +584,23 @@ class Launcher : public ::testing::TestWithParam<Row> {
       checker_ = At("checker/check.exe");
     }
     if (verb == "copy") fs::copy_file(FAKE_RECORDER, path);
+    // A run of the same job before this one, its recording still going on.
+    if (verb == "earlier") {
+      environment_["PVR_RUN"] = "e";
+      ASSERT_EQ(
+          FinishLauncher(platform_,
+                         StartLauncher(platform_, launcher_, Expand(arguments_),
+                                       dir_, environment_),
+                         30),
+          0);
+      ASSERT_TRUE(Appears(Recorder(-1, ".started"), 10));
+    }
+#ifndef _WIN32
+    if (verb == "killkeeper") {  // the recorder's parent
+      ASSERT_TRUE(Appears(Recorder(0, ".started"), 10));
+      kill(std::stoi(Slurp(Recorder(0, ".started"))), SIGKILL);
+    }
+#endif
     // Run by another user from copies that user can reach.
     if (verb == "unprivileged") {
       Apply({raw, "as", "pvr-launch", ""});
@@ -576,15 +613,47 @@ class Launcher : public ::testing::TestWithParam<Row> {
     }
   }
 
-  // The file holds the text once for each run, and nothing else.
+  // Each recorder started is let go, and its end awaited, with the line
+  // its keeper then adds.
+  void EndRecordings() {
+    for (int i = -1; i < runs_; ++i) {
+      Spill(Recorder(i, ".go"), "");
+      Appears(Recorder(i), fs::exists(Recorder(i, ".started")) ? 10 : 0);
+    }
+    const fs::path output = At(Expand("{output}"));
+    for (int i = 0; i < 500 && fs::is_regular_file(output) &&
+                    Slurp(output).find("--- ended") == std::string::npos;
+         ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  // The file holds the text once for each run, and nothing else; "[...]"
+  // stands for what was cut from a file kept within 1 MiB.
   void Holds(const fs::path& path, std::string text) {
     if (PVR_PLATFORM == std::string("win32"))
       text = Replace(text, "\n", "\r\n");
     std::string expected;
     for (int i = 0; i < runs_; ++i) expected += Expand(text);
-    const std::regex time("at ([0-2][0-9]):([0-5][0-9]):([0-5][0-9]) ---");
+    const std::regex time("at ([0-2][0-9]):([0-5][0-9]):([0-5][0-9]) ---"),
+        ended(
+            "ended at [0-2][0-9]:[0-5][0-9]:[0-5][0-9] after [0-9]+:[0-5][0-9]"
+            ":[0-5][0-9]");
     const std::string held = Slurp(path);
-    EXPECT_EQ(std::regex_replace(held, time, "at hh:mm:ss ---"), expected);
+    std::string seen =
+        std::regex_replace(std::regex_replace(held, time, "at hh:mm:ss ---"),
+                           ended, "ended at hh:mm:ss after h:mm:ss");
+    const auto cut = expected.find("[...]");
+    if (cut != std::string::npos) {
+      EXPECT_LE(held.size(), 1u << 20);
+      const std::string end = expected.substr(cut + 5);
+      if (seen.rfind(expected.substr(0, cut), 0) == 0 &&
+          seen.size() >= cut + end.size() &&
+          seen.compare(seen.size() - end.size(), end.size(), end) == 0) {
+        seen = expected;
+      }
+    }
+    EXPECT_EQ(seen, expected);
     // The local time of the append: within the row's minute, as the clock
     // here reads it.
     for (std::sregex_iterator it(held.begin(), held.end(), time), end;
@@ -614,7 +683,7 @@ TEST_P(Launcher, EndsAsTheTableSays) {
         !ApplyPlatformStep(platform_, verb, At(name), text)) {
       GTEST_SKIP() << "not to be done here: " << raw;
     }
-    if (verb == "after") later = name;
+    if (verb == "after") later = raw.substr(raw.find(' ') + 1);
     ASSERT_NO_FATAL_FAILURE(Apply(step));
   }
   const int status = std::stoi(row.outcome);
@@ -658,6 +727,7 @@ TEST_P(Launcher, EndsAsTheTableSays) {
       const fs::path path = At(name.empty() ? "Evening News.ts" : name);
       EXPECT_EQ(fs::exists(fs::symlink_status(path)), verb == "kept") << effect;
     }
+    if (verb == "ended") EndRecordings();
     if (verb == "log") Holds(log, name);
     if (verb == "holds") Holds(At(name), text);
     if (verb == "private") {

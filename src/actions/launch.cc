@@ -4,6 +4,9 @@
 
 namespace pvr {
 
-void LaunchMinimized(const ProgramToStart& program) { StartProcess(program); }
+void LaunchMinimized(const ProgramToStart& program, HeldFile* output,
+                     const Text& target_path) {
+  StartProcess(program, output, target_path);
+}
 
 }  // namespace pvr

@@ -34,10 +34,14 @@ RunLogPlace PlanRunLog(const Text& executable_base_name,
   return place;
 }
 
-void AppendRunRecord(HeldFile& log, const Text& executable_base_name,
-                     const Text& target_path, const Text& launch_command) {
-  AppendLines(log, RunRecordLines(executable_base_name, TimeOfDay(),
-                                  target_path, launch_command));
+std::vector<Text> AppendRunRecord(HeldFile& log,
+                                  const Text& executable_base_name,
+                                  const Text& target_path,
+                                  const Text& launch_command) {
+  const std::vector<Text> record = RunRecordLines(
+      executable_base_name, TimeOfDay(), target_path, launch_command);
+  AppendLines(log, record);
+  return record;
 }
 
 }  // namespace pvr

@@ -18,8 +18,10 @@ RunLogPlace PlanRunLog(const Text& executable_base_name,
                        const Text& target_path, const Text& launch_command);
 
 // Appends this run's record, stamped with the time of the append, to the
-// run log held open since before the target was cleared.
-void AppendRunRecord(HeldFile& log, const Text& executable_base_name,
-                     const Text& target_path, const Text& launch_command);
+// run log held open since before the target was cleared; gives its lines.
+std::vector<Text> AppendRunRecord(HeldFile& log,
+                                  const Text& executable_base_name,
+                                  const Text& target_path,
+                                  const Text& launch_command);
 
 }  // namespace pvr

@@ -1,10 +1,15 @@
 // The job and target files on POSIX: which exist, their deletion, and
 // reading a job file a piece at a time.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 
@@ -37,6 +42,62 @@ bool FileExists(const Text& path) {
 
 namespace {
 
+// The processes that hold the file open for writing, as /proc shows them to
+// this user: "ffmpeg (pid 4242)"; empty where none can be seen.
+std::string WritersOf(const struct stat& file) {
+  std::string writers;
+  DIR* processes = opendir("/proc");
+  while (const dirent* process = processes ? readdir(processes) : nullptr) {
+    const std::string pid = process->d_name, at = "/proc/" + pid;
+    DIR* descriptors = std::isdigit(static_cast<unsigned char>(pid[0]))
+                           ? opendir((at + "/fd").c_str())
+                           : nullptr;
+    bool writes = false;
+    while (const dirent* entry = descriptors ? readdir(descriptors) : nullptr) {
+      struct stat open_file;
+      const std::string name = entry->d_name;
+      if (stat((at + "/fd/" + name).c_str(), &open_file) != 0 ||
+          open_file.st_dev != file.st_dev || open_file.st_ino != file.st_ino) {
+        continue;
+      }
+      // "flags:\t0100001": the access mode is the last octal digit.
+      std::ifstream info(at + "/fdinfo/" + name);
+      std::string label, flags;
+      info >> label >> label >> label >> flags;
+      writes = writes || (!flags.empty() && flags.back() != '0');
+    }
+    if (descriptors != nullptr) closedir(descriptors);
+    std::string command;
+    std::getline(std::ifstream(at + "/comm"), command);
+    if (writes) {
+      writers += (writers.empty() ? "" : ", ") + command + " (pid " + pid + ")";
+    }
+  }
+  if (processes != nullptr) closedir(processes);
+  return writers;
+}
+
+// A file some process has open for writing is a recording in progress: no
+// read lease can be placed on it then. A lease is let go at once; a writer
+// opening the file meanwhile would send SIGIO, whose default would end the
+// run, so it is ignored (the recorder gets it back at its default).
+void RequireNotBeingWritten(const Text& path, const std::string& native,
+                            const struct stat& status) {
+  const OpenFile file{open(native.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW |
+                                               O_CLOEXEC | O_NOCTTY)};
+  if (file.descriptor < 0) return;  // not to be judged
+  signal(SIGIO, SIG_IGN);
+  const bool written =
+      fcntl(file.descriptor, F_SETLEASE, F_RDLCK) != 0 && errno == EAGAIN;
+  fcntl(file.descriptor, F_SETLEASE, F_UNLCK);
+  if (!written) return;
+  const std::string writers = WritersOf(status);
+  throw Failure{FailureKind::kAccessDenied, path,
+                TextOf("open for writing by ") +
+                    TextOfBytes(writers.empty() ? "another process" : writers) +
+                    TextOf(": a recording in progress")};
+}
+
 // False for a file already gone. Without any write bit the file is
 // read-only; root would unlink it all the same, so the check is ours. A
 // link is removed whatever it leads to.
@@ -51,6 +112,7 @@ bool IsDeletable(const Text& path, const std::string& native,
     throw Failure{FailureKind::kAccessDenied, path,
                   TextOf("the file is read-only")};
   }
+  if (S_ISREG(status.st_mode)) RequireNotBeingWritten(path, native, status);
   return true;
 }
 
@@ -84,6 +146,14 @@ void CheckDeletable(const Text& path) {
     throw Failure{FailureKind::kAccessDenied, path,
                   TextOf("another user's file in a sticky directory")};
   }
+}
+
+std::optional<Text> WhyNoFileCanBeMadeIn(const Text& directory) {
+  if (faccessat(AT_FDCWD, NativeName(directory).c_str(), W_OK | X_OK,
+                AT_EACCESS) == 0) {
+    return std::nullopt;
+  }
+  return TextOf(std::strerror(errno));
 }
 
 Text ForbiddenInFileNames() { return Text(1, u'\0'); }

@@ -40,12 +40,71 @@ bool FileExists(const Text& path) {
   return (found.dwFileAttributes & excluded) == 0;
 }
 
+namespace {
+
+// Opened for deletion sharing reading and deletion, not writing: a program
+// writing to the file (a recording in progress) makes that a sharing
+// violation, before anything changes; a reader, an indexer or a virus
+// scanner that allows deletion does not. Invalid where the file is gone.
+OpenFile OpenForDeletion(const Text& path, const std::wstring& native) {
+  OpenFile file(CreateFileW(
+      native.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const DWORD error = GetLastError();
+  if (file.handle != INVALID_HANDLE_VALUE || error == ERROR_FILE_NOT_FOUND) {
+    return file;
+  }
+  if (error == ERROR_SHARING_VIOLATION) {
+    throw Failure{FailureKind::kAccessDenied, path,
+                  TextOf("held by another program that writes to it or "
+                         "forbids its deletion: a recording in progress")};
+  }
+  FailWithError(error, path);
+}
+
+}  // namespace
+
 void DeleteFile(const Text& path) {
-  // A read-only file is refused by the system itself. One that another run
-  // of the same job deleted first is gone, which is all this step is for.
-  if (!DeleteFileW(PathOfFile(path).c_str()) &&
-      GetLastError() != ERROR_FILE_NOT_FOUND) {
-    FailWithError(GetLastError(), path);
+  // One that another run of the same job deleted first is gone, which is
+  // all this step is for.
+  const std::wstring native = PathOfFile(path);
+  {
+    const OpenFile file = OpenForDeletion(path, native);
+    if (file.handle == INVALID_HANDLE_VALUE) return;
+    // POSIX semantics: the name goes at once, even while a reader still
+    // holds the file (FILE_DISPOSITION_FLAG_DELETE | _POSIX_SEMANTICS).
+    // (FileDispositionInfoEx, which headers for older Windows leave out.)
+    DWORD posix_delete = 0x1 | 0x2;
+    const auto disposition_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+    if (!SetFileInformationByHandle(file.handle, disposition_ex, &posix_delete,
+                                    sizeof posix_delete)) {
+      // Without them (FAT, exFAT, older Windows) the name would stay until
+      // the last holder lets go: renamed first to a name of its own.
+      const std::wstring away = native + L".~pvr-deleted-" +
+                                std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                std::to_wstring(GetTickCount64());
+      const bool moved = MoveFileExW(native.c_str(), away.c_str(), 0);
+      FILE_DISPOSITION_INFO dispose{TRUE};
+      if (!SetFileInformationByHandle(file.handle, FileDispositionInfo,
+                                      &dispose, sizeof dispose)) {
+        const DWORD error = GetLastError();
+        if (moved) MoveFileExW(away.c_str(), native.c_str(), 0);
+        FailWithError(error, path);
+      }
+    }
+  }
+  // A name still pending deletion is not waited on for as long as another
+  // program holds it.
+  for (int waited = 0;
+       GetFileAttributesW(native.c_str()) != INVALID_FILE_ATTRIBUTES ||
+       GetLastError() == ERROR_ACCESS_DENIED;
+       ++waited) {
+    if (waited == 100) {
+      throw Failure{FailureKind::kAccessDenied, path,
+                    TextOf("its deletion is pending while another program "
+                           "holds it")};
+    }
+    Sleep(50);
   }
 }
 
@@ -57,14 +116,7 @@ void CheckDeletable(const Text& path) {
     FailWithError(ERROR_ACCESS_DENIED, path);
   }
   // Opened for deletion and let go: what a deletion would be refused.
-  const OpenFile file(CreateFileW(
-      native.c_str(), DELETE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (file.handle == INVALID_HANDLE_VALUE &&
-      GetLastError() != ERROR_FILE_NOT_FOUND) {
-    FailWithError(GetLastError(), path);
-  }
+  OpenForDeletion(path, native);
 }
 
 Text ForbiddenInFileNames() {

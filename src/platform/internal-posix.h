@@ -3,7 +3,9 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
+#include <ctime>
 #include <string>
 
 #include "platform/platform.h"
@@ -54,5 +56,30 @@ bool IsNativeImage(const std::string& header, std::string& interpreter);
 // mask, or an extension.
 bool TakesFormat(const std::string& registration, const std::string& path,
                  const std::string& header);
+
+// Starts the program in a session of its own, every signal at its default
+// and none blocked, standard input on null_device, output and error on
+// output, no other descriptor; the error number of a failed start, else 0.
+int SpawnRecorder(const std::string& path, char* const argv[], int null_device,
+                  int output, pid_t& child);
+
+// In a process forked for it: detaches as the recorder is detached, starts
+// the recorder with its output on output and reports the start's error
+// number on report, then waits for its end, keeping the output file under
+// its bound, and appends how the recording ended. Never returns.
+[[noreturn]] void KeepRecording(const std::string& path, char* const argv[],
+                                int null_device, int output, int report,
+                                const std::string& output_path,
+                                const std::string& target);
+
+// Cuts the output file back to its start and its end once it is past its
+// bound, with a line where it was cut; what is appended meanwhile is kept.
+void TrimOutput(int output);
+
+// The line that ends a recording's output: when it ended, after how long,
+// its exit status or the signal that ended it (as waitpid gives them), and
+// what the target then is ("a file of 1234 bytes", size; "no file", -1).
+std::string EndLine(const std::tm& when, long seconds, int status,
+                    long long target_size);
 
 }  // namespace pvr

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,14 @@ void DeleteFile(const Text& path);
 // POSIX: also another user's file in a sticky directory.
 void CheckDeletable(const Text& path);
 
+// Both refuse a file that a process has open for writing, a recording in
+// progress, with access denied, naming the writer where they can tell; a
+// file only being read (a player showing last week's show) is deleted.
+// POSIX: no read lease can be placed on it; where none can be taken at all
+// (another user's file without CAP_LEASE, a network file system, leases
+// turned off) nothing is judged. Windows: opening it for deletion while
+// denying others the right to write is a sharing violation.
+
 // Hands the file's text to take a piece at a time, decoded by the platform's
 // 8-bit code page (never a character split between pieces), until take
 // answers false or the file ends; the file is closed on return. A UTF-16
@@ -90,6 +99,11 @@ void CheckDeletable(const Text& path);
 // Windows: the ANSI code page, double-byte and UTF-8 ones included.
 void ReadTextPieces(const Text& path,
                     const std::function<bool(const Text&)>& take);
+
+// Why this user could not make a new file in the directory (it is
+// missing, or may not be written), or nothing where a file can be made
+// there. POSIX: by the effective ids. Windows: the folder's access list.
+std::optional<Text> WhyNoFileCanBeMadeIn(const Text& directory);
 
 // Where the lines of a job file end. POSIX: LF, CR or CRLF. Windows: CR or
 // CRLF, a line feed alone staying in the line.
@@ -145,7 +159,18 @@ struct HeldFile {
 // Windows: an access list for the user, SYSTEM and the Administrators
 // alone; an existing log owned by anyone else refused; a holder without
 // sharing waited for about two seconds.
-HeldFile OpenRunLog(const RunLogPlace& place);
+// With replace, a file already there is emptied once it is judged.
+HeldFile OpenRunLog(const RunLogPlace& place, bool replace = false);
+
+// The first line of the file at the path where a process holds it locked
+// (a recording and its keeper hold their output file so for as long as
+// either runs), else nothing. POSIX: flock. Windows: nothing is kept so.
+std::optional<Text> LockedFileHeading(const Text& path);
+
+// Whether the recorder's output and its end are kept in a file of their own
+// for StartProcess. POSIX: yes. Windows: no; the recorder's own minimised
+// console shows its output while it runs.
+bool KeepsRecordingOutput();
 
 // Appends each line with the platform's line end (POSIX: LF; Windows: CRLF)
 // in one write, holding the file's lock so that runs at the same moment
@@ -183,10 +208,16 @@ bool IsReadByCommandShell(const Text& program);
 
 // Starts the program FindProgram found, by its path, with its command line,
 // holding none of the caller's streams or handles; does not wait. POSIX:
-// no shell, a session of its own, standard streams on /dev/null, every
-// other descriptor closed, every signal at its default and none blocked.
-// Windows: a console of its own, minimised and not activated, out of the
-// caller's job where the job allows it.
-void StartProcess(const ProgramToStart& program);
+// no shell, a session of its own, standard input on /dev/null, every other
+// descriptor closed, every signal at its default and none blocked. Its
+// output and error go to the output file where one is given (opened by
+// OpenRunLog), appended to: then a keeper, detached the same way, waits for
+// its end, keeps the file under its bound (the start and the end) and
+// appends how the recording ended and what is at the target; else to
+// /dev/null. Windows: a console of its own, minimised and not activated,
+// out of the caller's job where the job allows it; a batch file through
+// the system's cmd.exe, so that it runs the very file found.
+void StartProcess(const ProgramToStart& program, HeldFile* output,
+                  const Text& target_path);
 
 }  // namespace pvr

@@ -252,7 +252,62 @@ ProgramToStart FindProgram(const Text& command_line) {
 
 bool IsReadByCommandShell(const Text&) { return false; }
 
-void StartProcess(const ProgramToStart& program) {
+int SpawnRecorder(const std::string& path, char* const argv[], int null_device,
+                  int output, pid_t& child) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, null_device, STDIN_FILENO);
+  for (const int stream : {STDOUT_FILENO, STDERR_FILENO}) {
+    posix_spawn_file_actions_adddup2(&actions, output, stream);
+  }
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t no_signals, all_signals;
+  sigemptyset(&no_signals);
+  sigfillset(&all_signals);
+  posix_spawnattr_setsigmask(&attributes, &no_signals);
+  posix_spawnattr_setsigdefault(&attributes, &all_signals);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID |
+                                            POSIX_SPAWN_SETSIGMASK |
+                                            POSIX_SPAWN_SETSIGDEF);
+  const int error =
+      posix_spawn(&child, path.c_str(), &actions, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  return error;
+}
+
+namespace {
+
+// The keeper is a copy of this process that starts the recorder and waits
+// for its end; it reports the start through a pipe, so that a program that
+// cannot start is still the run's failure. -1: it ended without a word.
+int StartKept(const std::string& path, char* const argv[], int null_device,
+              const HeldFile& output, const std::string& target) {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return errno;
+  const pid_t keeper = fork();
+  if (keeper == 0) {
+    close(report[0]);
+    KeepRecording(path, argv, null_device, static_cast<int>(output.handle),
+                  report[1], BytesOf(output.path), target);
+  }
+  const int error = keeper < 0 ? errno : 0;
+  close(report[1]);
+  int started = error;
+  ssize_t got = 0;
+  while (keeper > 0 && (got = read(report[0], &started, sizeof started)) < 0 &&
+         errno == EINTR) {
+  }
+  close(report[0]);
+  return keeper > 0 && got != sizeof started ? -1 : started;
+}
+
+}  // namespace
+
+void StartProcess(const ProgramToStart& program, HeldFile* output,
+                  const Text& target_path) {
   const std::vector<Text> words = ProgramAndArguments(program.command_line);
   const std::string path = NativeName(program.path);
   std::vector<std::string> arguments;
@@ -271,28 +326,18 @@ void StartProcess(const ProgramToStart& program) {
   if (null_device.descriptor < 0) {
     FailWithError(errno, TextOf("/dev/null"), "/dev/null");
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-    posix_spawn_file_actions_adddup2(&actions, null_device.descriptor, stream);
-  }
-  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t no_signals, all_signals;
-  sigemptyset(&no_signals);
-  sigfillset(&all_signals);
-  posix_spawnattr_setsigmask(&attributes, &no_signals);
-  posix_spawnattr_setsigdefault(&attributes, &all_signals);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID |
-                                            POSIX_SPAWN_SETSIGMASK |
-                                            POSIX_SPAWN_SETSIGDEF);
   pid_t child = 0;
-  const int error = posix_spawn(&child, path.c_str(), &actions, &attributes,
-                                argv.data(), environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
+  const int error =
+      output == nullptr
+          ? SpawnRecorder(path, argv.data(), null_device.descriptor,
+                          null_device.descriptor, child)
+          : StartKept(path, argv.data(), null_device.descriptor, *output,
+                      BytesOf(target_path));
   if (error == 0) return;
+  if (error < 0) {
+    throw Failure{FailureKind::kInputOutput, words[0],
+                  TextOf("the recording's keeper ended before the start")};
+  }
   if (error == ENOENT) {
     throw Failure{FailureKind::kProgramNotFound, words[0],
                   TextOf(std::strerror(error))};

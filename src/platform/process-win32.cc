@@ -115,8 +115,9 @@ bool HasExtension(const std::wstring& path,
 // What the system starts: a PE image ("MZ", and "PE" where its header
 // says), or a batch or .com file, which it hands to their own runners. A
 // file that cannot be read is left for the start to judge.
+// A .com file only where it is a PE image: 64-bit Windows runs no other.
 void RequireRunnable(const std::wstring& program) {
-  if (HasExtension(program, {L".bat", L".cmd", L".com"})) return;
+  if (HasExtension(program, {L".bat", L".cmd"})) return;
   const OpenFile file(
       CreateFileW(program.c_str(), GENERIC_READ,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -137,6 +138,16 @@ void RequireRunnable(const std::wstring& program) {
   if (!image) FailWithError(ERROR_BAD_EXE_FORMAT, TextOfWide(program));
 }
 
+// The system's own cmd.exe, never PATH's or ComSpec's.
+std::wstring CommandShell() {
+  wchar_t folder[MAX_PATH + 1];
+  const UINT size = GetSystemDirectoryW(folder, MAX_PATH + 1);
+  if (size == 0 || size > MAX_PATH) {
+    FailWithError(GetLastError(), TextOf("cmd.exe"));
+  }
+  return std::wstring(folder, size) + L"\\cmd.exe";
+}
+
 }  // namespace
 
 bool IsReadByCommandShell(const Text& program) {
@@ -144,13 +155,27 @@ bool IsReadByCommandShell(const Text& program) {
 }
 
 ProgramToStart FindProgram(const Text& command_line) {
-  const ProgramToStart program = ResolveProgram(command_line);
+  ProgramToStart program = ResolveProgram(command_line);
   RequireRunnable(Wide(program.path));
+  if (!IsReadByCommandShell(program.path)) return program;
+  // cmd.exe searches for a batch file's first word itself, in the current
+  // folder and PATH, never where it was found here: it is given the found
+  // path, quoted, and with /s takes the rest between one outer pair of
+  // quotes as it stands.
+  const std::wstring line = NativeName(program.command_line);
+  const auto end =
+      line[0] == L'"' ? line.find(L'"', 1) + 1 : line.find_first_of(L" \t");
+  program.command_line =
+      TextOf("cmd.exe /d /s /c \"\"") + program.path + TextOf("\"") +
+      TextOfWide(end == 0 || end > line.size() ? L"" : line.substr(end)) +
+      TextOf("\"");
   return program;
 }
 
-void StartProcess(const ProgramToStart& found) {
-  const std::wstring program = NativeName(found.path);
+void StartProcess(const ProgramToStart& found, HeldFile*, const Text&) {
+  const std::wstring program = IsReadByCommandShell(found.path)
+                                   ? CommandShell()
+                                   : NativeName(found.path);
   std::wstring line = NativeName(found.command_line);
   // A console of its own, minimised and not activated, so that the
   // recorder holds none of the caller's handles, standard ones included: a

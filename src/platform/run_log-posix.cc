@@ -224,7 +224,7 @@ void CheckRunLog(const RunLogPlace& place, const std::vector<Text>& lines) {
   }
 }
 
-HeldFile OpenRunLog(const RunLogPlace& place) {
+HeldFile OpenRunLog(const RunLogPlace& place, bool replace) {
   MakeDirectories(place);
   const std::string native = NativeName(place.path);
   struct stat directory, entry, file;
@@ -242,6 +242,11 @@ HeldFile OpenRunLog(const RunLogPlace& place) {
                           (IsShared(directory) && !link ? O_NOFOLLOW : 0),
                       file);
   if (!link) RequireOwnFile(place.path, directory, file);
+  // Emptied only once judged: an open that truncated could empty a file
+  // that the judgement then refuses.
+  if (replace && ftruncate(opened.descriptor, 0) != 0) {
+    FailWithError(errno, place.path, native);
+  }
   // Whatever the umask, a new log is the user's to write, and nobody
   // else's to read: commands may carry a tuner's or a server's password.
   if (missing && file.st_uid == geteuid() &&
@@ -250,6 +255,22 @@ HeldFile OpenRunLog(const RunLogPlace& place) {
   }
   return HeldFile{std::exchange(opened.descriptor, -1), place.path};
 }
+
+std::optional<Text> LockedFileHeading(const Text& path) {
+  const std::string native = NativeName(path);
+  const OpenFile file{open(native.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW |
+                                               O_CLOEXEC | O_NOCTTY)};
+  if (file.descriptor < 0 || flock(file.descriptor, LOCK_SH | LOCK_NB) == 0 ||
+      errno != EWOULDBLOCK) {
+    return std::nullopt;
+  }
+  std::string heading(256, '\0');
+  const ssize_t got = read(file.descriptor, heading.data(), heading.size());
+  heading.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+  return TextOfBytes(heading.substr(0, heading.find('\n')));
+}
+
+bool KeepsRecordingOutput() { return true; }
 
 void AppendLines(HeldFile& file, const std::vector<Text>& lines) {
   std::string record;

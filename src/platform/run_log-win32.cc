@@ -177,7 +177,7 @@ void CheckRunLog(const RunLogPlace& place, const std::vector<Text>&) {
   }
 }
 
-HeldFile OpenRunLog(const RunLogPlace& place) {
+HeldFile OpenRunLog(const RunLogPlace& place, bool replace) {
   const std::wstring native = PathOfFile(place.path);
   // Appending with shared access lets runs log at the same moment; a
   // reader that holds the file without sharing is waited for, for about two
@@ -198,10 +198,32 @@ HeldFile OpenRunLog(const RunLogPlace& place) {
   if (file.handle == INVALID_HANDLE_VALUE) FailWithError(error, place.path);
   RequireDiskFile(file, place.path);
   if (error == ERROR_ALREADY_EXISTS) RequireTrustedOwner(file, place.path);
+  // Emptied only once judged.
+  if (replace && !SetEndOfFile(file.handle)) {
+    FailWithError(GetLastError(), place.path);
+  }
   return HeldFile{reinterpret_cast<std::intptr_t>(
                       std::exchange(file.handle, INVALID_HANDLE_VALUE)),
                   place.path};
 }
+
+std::optional<Text> LockedFileHeading(const Text&) { return std::nullopt; }
+
+std::optional<Text> WhyNoFileCanBeMadeIn(const Text& directory) {
+  const std::wstring native = PathOfFile(directory);
+  const DWORD attributes = GetFileAttributesW(native.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return SystemMessage(attributes == INVALID_FILE_ATTRIBUTES
+                             ? GetLastError()
+                             : ERROR_DIRECTORY,
+                         directory);
+  }
+  if (MayAccess(native, FILE_ADD_FILE)) return std::nullopt;
+  return SystemMessage(ERROR_ACCESS_DENIED, directory);
+}
+
+bool KeepsRecordingOutput() { return false; }
 
 void AppendLines(HeldFile& file, const std::vector<Text>& lines) {
   std::wstring record;

@@ -72,6 +72,42 @@ void WarnAboutTargetName(const Text& target_path) {
   }
 }
 
+// What makes a recording sure to fail, or a stale file not its own: the
+// target's folder cannot take a new file, the show name holds a path
+// separator, the command does not name the target.
+void WarnAboutTargetPlace(const RunPlan& plan) {
+  const Text& target = *plan.target_path;
+  const Text separators = PathSeparator() + u'/';
+  const auto slash = target.find_last_of(separators);
+  const Text folder = slash == Text::npos ? TextOf(".")
+                      : slash == 0        ? target.substr(0, 1)
+                                          : target.substr(0, slash);
+  const std::optional<Text> refused =
+      target.empty() ? std::nullopt : WhyNoFileCanBeMadeIn(folder);
+  if (refused) {
+    Say("warning", TextOf("the target's folder ") + Delimited(folder) +
+                       TextOf(" takes no new file: ") + *refused);
+  }
+  const Text show = DerivedFromMarkedData(
+      [](const Text& data) {
+        return TrimSpaces(TagValue(data, TextOf("<pvr-show-file-name>"),
+                                   TextOf("</pvr-show-file-name>"),
+                                   CaseRule::kAnyCase));
+      },
+      plan.job_data);
+  if (show.find_first_of(separators) != Text::npos) {
+    Say("warning", TextOf("the show name ") + Delimited(show) +
+                       TextOf(" holds a path separator: the target lies in "
+                              "another folder"));
+  }
+  if (!target.empty() && plan.launch_command &&
+      FindText(*plan.launch_command, target) == 0) {
+    Say("warning", TextOf("the command does not name the target ") +
+                       Delimited(target) +
+                       TextOf(": a stale file there is not this recording's"));
+  }
+}
+
 // A program path with spaces, unquoted, starts the program named by its
 // first word: a longer run of words that names a file is what was meant.
 void WarnAboutUnquotedProgram(const RunPlan& plan,
@@ -140,6 +176,30 @@ void WarnAboutCommandShell(const RunPlan& plan) {
                                                     "commands")));
 }
 
+// A shell given a script with -c acts on its quotes, $, `, \, ;, &, |, <,
+// >, ( ) and wildcards: a show name such as "Grey's Anatomy" put into the
+// script breaks its quoting.
+void WarnAboutShellScript(const std::vector<Text>& words) {
+  const Text name = words[0].substr(words[0].find_last_of(u'/') + 1);
+  const Text shells[] = {u"sh", u"bash", u"dash", u"zsh", u"ksh", u"ash"};
+  if (words.size() < 3 || words[1] != u"-c" ||
+      std::find(std::begin(shells), std::end(shells), name) ==
+          std::end(shells)) {
+    return;
+  }
+  Text acted_on;
+  for (std::size_t at = 0; at < words[2].size(); ++at) {
+    if (Text(u"'\"`$\\;&|<>()*?[]").find(words[2][at]) != Text::npos) {
+      acted_on += TextOf(" ") + Delimited(Text(1, words[2][at])) +
+                  TextOf(" at ") + TextOf(std::to_string(at + 1).c_str());
+    }
+  }
+  if (!acted_on.empty()) {
+    Say("warning", TextOf("the shell's script acts on") + acted_on +
+                       TextOf(": a title with one of them breaks it"));
+  }
+}
+
 void SayWords(const RunPlan& plan) {
   std::vector<Text> words;
   try {
@@ -148,6 +208,7 @@ void SayWords(const RunPlan& plan) {
     return;  // no program: the report says so
   }
   WarnAboutUnquotedProgram(plan, words);
+  WarnAboutShellScript(words);
   Say("program", Delimited(words[0]));
   for (std::size_t i = 1; i < words.size(); ++i) {
     Say("argument", Delimited(words[i]));
@@ -178,12 +239,20 @@ void ShowPlan(const RunPlan& plan, bool fails) {
   Say("command", *plan.launch_command);
   WarnAboutJoins("the command",
                  DerivedFromMarkedData(LaunchCommandOf, marked_data));
+  WarnAboutTargetPlace(plan);
   SayWords(plan);
   if (!plan.log) return;
   for (const Text& directory : plan.log->directories_to_make) {
     Say("the run makes", directory + TextOf(" (for the user alone)"));
   }
   Say("log", plan.log->path + TextOf(" (the run appends its record)"));
+  if (plan.output) {
+    Say("output", plan.output->path +
+                      TextOf(" (the recorder's output and how it ended)"));
+  } else if (plan.output_failure) {
+    Say("output", TextOf("none (") + FailureReport(*plan.output_failure) +
+                      TextOf("); the recorder's output goes to /dev/null"));
+  }
   if (plan.start_failure) return;
   Say("found", plan.program.path);
   if (plan.program.command_line != *plan.launch_command) {

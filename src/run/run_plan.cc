@@ -2,6 +2,7 @@
 
 #include "actions/clear_target.h"
 #include "actions/launch.h"
+#include "actions/recording_output.h"
 #include "actions/run_log.h"
 #include "job/job_file.h"
 
@@ -34,20 +35,50 @@ const char* NothingToDo(const Text& job_path) {
   return nullptr;
 }
 
+namespace {
+
+// A stale file that a recording of this target still writes to is never
+// deleted; where no file is there yet, the run starts without the output
+// file rather than take it from the recording that holds it.
+void PlanRecordingOutput(RunPlan& plan) {
+  const RunLogPlace place = RecordingOutputPlace(*plan.log, *plan.target_path);
+  const std::optional<Text> running = RecordingInProgress(place);
+  if (running && *plan.stale) {
+    throw Failure{FailureKind::kAccessDenied, *plan.target_path,
+                  TextOf("a recording of this target, started at ") + *running +
+                      TextOf(", is still running")};
+  }
+  try {
+    if (running) {
+      throw Failure{FailureKind::kAccessDenied, place.path,
+                    TextOf("kept by a recording of this target still running")};
+    }
+    CheckRunLog(place, RecordingOutputHeading(RunRecordLines(
+                           plan.executable_name, ClockTime{}, *plan.target_path,
+                           *plan.launch_command)));
+    plan.output = place;
+  } catch (const Failure& failure) {
+    plan.output_failure = failure;
+  }
+}
+
+}  // namespace
+
 void PlanRun(const Text& argument_text, RunPlan& plan) {
   plan.job_path = JobPathOf(argument_text);
   plan.nothing_to_do = NothingToDo(plan.job_path);
   if (plan.nothing_to_do != nullptr) return;
-  const Text job_data = LoadJobData(plan.job_path);
+  const Text& job_data = plan.job_data = LoadJobData(plan.job_path);
   const Text& target = plan.target_path.emplace(TargetPathOf(job_data));
   // An empty path names no file.
   plan.stale = !target.empty() && FileExists(target);
-  if (*plan.stale) CheckDeletable(target);
   // Read before anything is deleted: a broken command section must not
   // cost the stale file when nothing can record in its place.
   const Text& command = plan.launch_command.emplace(LaunchCommandOf(job_data));
   plan.executable_name = ExecutableBaseName();
   plan.log = PlanRunLog(plan.executable_name, target, command);
+  if (KeepsRecordingOutput()) PlanRecordingOutput(plan);
+  if (*plan.stale) CheckDeletable(target);
   try {
     plan.program = FindProgram(command);
   } catch (const Failure& failure) {
@@ -56,17 +87,24 @@ void PlanRun(const Text& argument_text, RunPlan& plan) {
 }
 
 void CarryOut(const RunPlan& plan) {
+  std::vector<Text> record;
   {
     // Held from before the target is cleared, so that nothing put at its
     // name during the pause is written to; closed, and its lock let go,
     // before the start, so that the recorder holds none of it.
     HeldFile log = OpenRunLog(*plan.log);
     if (!plan.start_failure) ClearTarget(*plan.target_path);
-    AppendRunRecord(log, plan.executable_name, *plan.target_path,
-                    *plan.launch_command);
+    record = AppendRunRecord(log, plan.executable_name, *plan.target_path,
+                             *plan.launch_command);
   }
   if (plan.start_failure) throw *plan.start_failure;
-  LaunchMinimized(plan.program);
+  // Opened only once the target is cleared, so that a run that fails
+  // before leaves the last recording's output as it was.
+  std::optional<HeldFile> output =
+      plan.output
+          ? OpenRecordingOutput(*plan.output, RecordingOutputHeading(record))
+          : std::nullopt;
+  LaunchMinimized(plan.program, output ? &*output : nullptr, *plan.target_path);
 }
 
 }  // namespace pvr

@@ -15,11 +15,16 @@ namespace pvr {
 struct RunPlan {
   Text job_path;
   const char* nothing_to_do = nullptr;  // why, where there is nothing to do
+  Text job_data;
   std::optional<Text> target_path;
   std::optional<bool> stale;  // a file at the target, to be deleted
   std::optional<Text> launch_command;
   Text executable_name;
   std::optional<RunLogPlace> log;
+  // Where the recorder's output and end are kept, or why they are not: the
+  // recording starts either way.
+  std::optional<RunLogPlace> output;
+  std::optional<Failure> output_failure;
   ProgramToStart program;  // found once
   // Why the program cannot start: the run still logs its record, then
   // reports this, and keeps the stale file.
@@ -40,7 +45,8 @@ const char* NothingToDo(const Text& job_path);
 void PlanRun(const Text& argument_text, RunPlan& plan);
 
 // Opens the run log, clears the target, appends the record, closes the
-// log, then starts the program, or reports why it cannot start.
+// log, then opens the output file and starts the program, or reports why
+// it cannot start.
 void CarryOut(const RunPlan& plan);
 
 }  // namespace pvr

@@ -1,0 +1,167 @@
+// The recording's keeper on POSIX: the process that starts the recorder,
+// waits for its end and keeps its output file. The recorder writes to the
+// file itself, appending, never to a pipe: a keeper that is killed or slow
+// can neither stop nor block the recording; only the bound is lost.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "platform/internal-posix.h"
+#include "platform/platform.h"
+
+namespace pvr {
+namespace {
+
+// At most this much, once the keeper has looked (each second): the first
+// part, where the recorder says what it opened, and the last, where it
+// says why it ended.
+constexpr off_t kOutputBound = 1 << 20;
+constexpr off_t kKeptStart = 64 << 10;
+constexpr off_t kKeptEnd = 448 << 10;
+
+void WriteAll(int descriptor, const std::string& bytes, off_t at) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t put = pwrite(descriptor, bytes.data() + done,
+                               bytes.size() - done, at + off_t(done));
+    if (put <= 0 && errno != EINTR) return;
+    done += put > 0 ? static_cast<std::size_t>(put) : 0;
+  }
+}
+
+std::string Read(int descriptor, off_t from, off_t to) {
+  std::string bytes(static_cast<std::size_t>(to - from), '\0');
+  const ssize_t got = pread(descriptor, bytes.data(), bytes.size(), from);
+  bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return bytes;
+}
+
+std::string TwoDigits(long value) {
+  return std::string{char('0' + value / 10 % 10), char('0' + value % 10)};
+}
+
+// Every descriptor of the caller's closed, its streams on /dev/null, the
+// output file on 3 and the report on 4.
+void KeepOnlyOwnDescriptors(int null_device, int output, int report) {
+  const int kept[] = {fcntl(null_device, F_DUPFD_CLOEXEC, 10),
+                      fcntl(output, F_DUPFD_CLOEXEC, 10),
+                      fcntl(report, F_DUPFD_CLOEXEC, 10)};
+  for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    dup2(kept[0], stream);
+  }
+  dup2(kept[1], 3);
+  dup2(kept[2], 4);
+  fcntl(3, F_SETFD, FD_CLOEXEC);
+  fcntl(4, F_SETFD, FD_CLOEXEC);
+  closefrom(5);
+}
+
+}  // namespace
+
+void TrimOutput(int output) {
+  struct stat status;
+  if (fstat(output, &status) != 0 || status.st_size <= kOutputBound) return;
+  off_t from = status.st_size - kKeptEnd;
+  std::string end = Read(output, from, status.st_size);
+  // The end from its first whole line.
+  const auto line = end.find('\n');
+  if (line != std::string::npos && line + 1 < end.size()) {
+    end.erase(0, line + 1);
+  }
+  const std::string kept =
+      "\n[... cut here: the output's start and its end are kept ...]\n" + end;
+  WriteAll(output, kept, kKeptStart);
+  // What the recorder appended meanwhile lies past the old end: it comes
+  // along, up to the moment of the cut.
+  off_t to = kKeptStart + off_t(kept.size()), copied = status.st_size;
+  for (int round = 0;
+       round < 8 && fstat(output, &status) == 0 && status.st_size > copied;
+       ++round) {
+    const std::string more = Read(output, copied, status.st_size);
+    WriteAll(output, more, to);
+    to += off_t(more.size());
+    copied += off_t(more.size());
+  }
+  if (ftruncate(output, to) != 0) return;
+}
+
+std::string EndLine(const std::tm& when, long seconds, int status,
+                    long long target_size) {
+  std::string line = "--- ended at " + TwoDigits(when.tm_hour) + ":" +
+                     TwoDigits(when.tm_min) + ":" + TwoDigits(when.tm_sec) +
+                     " after " + std::to_string(seconds / 3600) + ":" +
+                     TwoDigits(seconds / 60 % 60) + ":" +
+                     TwoDigits(seconds % 60);
+  if (WIFSIGNALED(status)) {
+    line += " by signal " + std::to_string(WTERMSIG(status)) + " (" +
+            strsignal(WTERMSIG(status)) + ")";
+  } else {
+    line += " with status " + std::to_string(WEXITSTATUS(status));
+  }
+  return line + "; " +
+         (target_size < 0
+              ? std::string("no file")
+              : "a file of " + std::to_string(target_size) + " bytes") +
+         " at the target ---\n";
+}
+
+void KeepRecording(const std::string& path, char* const argv[], int null_device,
+                   int output, int report, const std::string& output_path,
+                   const std::string& target) {
+  setsid();
+  // Signals at their defaults, as the recorder has them, so that the
+  // keeper can be stopped on its own; its own writes end nothing.
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    signal(signal_number, SIG_DFL);
+  }
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+  KeepOnlyOwnDescriptors(null_device, output, report);
+  sigset_t child_ended;
+  sigemptyset(&child_ended);
+  sigaddset(&child_ended, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &child_ended, nullptr);
+  pid_t recorder = 0;
+  const int error = SpawnRecorder(path, argv, STDIN_FILENO, 3, recorder);
+  if (write(4, &error, sizeof error) < 0 || error != 0) _exit(0);
+  close(4);
+  // Cut through a descriptor of its own: the recorder's appends, and a
+  // write at an offset on Linux, go to the end whatever the offset. The
+  // file opened again must be the one the recorder writes to.
+  struct stat kept, again;
+  const int trimmed =
+      open(output_path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const bool trims = trimmed >= 0 && fstat(3, &kept) == 0 &&
+                     fstat(trimmed, &again) == 0 &&
+                     kept.st_dev == again.st_dev && kept.st_ino == again.st_ino;
+  const double started = MonotonicSeconds();
+  int status = 0;
+  for (;;) {
+    const timespec second{1, 0};
+    sigtimedwait(&child_ended, nullptr, &second);
+    const pid_t ended = waitpid(recorder, &status, WNOHANG);
+    if (ended == recorder || (ended < 0 && errno != EINTR)) break;
+    if (trims) TrimOutput(trimmed);
+  }
+  if (trims) TrimOutput(trimmed);
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  struct stat at_target;
+  const bool file =
+      lstat(target.c_str(), &at_target) == 0 && S_ISREG(at_target.st_mode);
+  const std::string line =
+      EndLine(local, std::lround(MonotonicSeconds() - started), status,
+              file ? static_cast<long long>(at_target.st_size) : -1);
+  if (write(3, line.data(), line.size()) < 0) _exit(1);
+  _exit(0);
+}
+
+}  // namespace pvr
