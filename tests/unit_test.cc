@@ -1,14 +1,18 @@
 // What the end-to-end table cannot reach cheaply: the text rules in full,
 // the command-line splitter, line ends and characters cut between pieces,
 // the deadline's rounding, a target deleted by another run first, a record
-// cut back at the file-size limit; on Windows, a flood of messages in the pause
-// and the run log's owners.
+// cut back at the file-size limit, the output file's name, bound and end
+// line; on Windows, a flood of messages in the pause and the run log's
+// owners.
 #include <gtest/gtest.h>
 #ifdef _WIN32
 #include "platform/internal-win32.h"
 #else
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include "platform/internal-posix.h"
 #endif
@@ -20,6 +24,7 @@
 #include <utility>
 
 #include "actions/clear_target.h"
+#include "actions/recording_output.h"
 #include "job/job_file.h"
 #include "platform/platform.h"
 #include "text/command_line.h"
@@ -96,7 +101,45 @@ TEST(ClearTargetTest, DeadlineRoundsHalfToEven) {
   EXPECT_NO_THROW(DeleteFile(u"gone before its deletion.ts"));
 }
 
+TEST(RecordingOutputTest, OneFileATargetNamedAfterItsShow) {
+  EXPECT_EQ(RecordingOutputName(u"/r/Evening News.ts"),
+            u"~QZ-PVR-Evening News.ts-f759e9d9.txt");
+  EXPECT_NE(RecordingOutputName(u"/a/N.ts"), RecordingOutputName(u"/b/N.ts"));
+  EXPECT_EQ(RecordingOutputName(u"/" + Text(300, u'x')).size(), 141u);
+}
+
 #ifndef _WIN32
+TEST(RecordingOutputTest, KeptWithinItsBoundAndItsEndSaid) {
+  const std::string path =
+      ::testing::TempDir() + "pvr-output-" + std::to_string(getpid());
+  std::string lines;
+  for (int i = 0; i < 300000; ++i) lines += "line " + std::to_string(i) + "\n";
+  std::ofstream(path) << lines;
+  const int file = open(path.c_str(), O_RDWR);
+  TrimOutput(file);
+  close(file);
+  std::ifstream in(path);
+  const std::string kept(std::istreambuf_iterator<char>(in), {});
+  std::remove(path.c_str());
+  // Its first 64 KiB, a line that says so, and its end from a whole line.
+  EXPECT_NEAR(double(kept.size()), 1 << 19, 80);
+  EXPECT_EQ(kept.substr(0, 65536), lines.substr(0, 65536));
+  const auto end = kept.find("kept ...]\nline ");
+  EXPECT_EQ(end, 65536 + 51u);
+  EXPECT_EQ(lines.substr(lines.size() - (kept.size() - end - 10)),
+            kept.substr(end + 10));
+  std::tm at{};
+  at.tm_hour = 7;
+  at.tm_min = 5;
+  at.tm_sec = 9;
+  EXPECT_EQ(EndLine(at, 3725, 3 << 8, -1),
+            "--- ended at 07:05:09 after 1:02:05 with status 3; no file at the "
+            "target ---\n");
+  EXPECT_EQ(EndLine(at, 59, SIGKILL, 0),
+            "--- ended at 07:05:09 after 0:00:59 by signal 9 (Killed); a file "
+            "of 0 bytes at the target ---\n");
+}
+
 // A header of either word size and byte order whose second program header
 // names "/ld" as the interpreter.
 std::string Image(bool wide, bool big, unsigned machine) {
