@@ -42,10 +42,14 @@ fi
 echo "Stale target deleted."
 echo "Run log $scratch/~QZ-PVR-Log.txt:"
 cat "$scratch/~QZ-PVR-Log.txt"
-echo "The recorder runs on its own; waiting for it..."
-for _ in 1 2 3 4 5 6 7 8 9 10; do
-  [ -s "recordings/Evening News.ts" ] && break
-  sleep 1
+echo "The recorder runs on its own; waiting for its end..."
+for _ in $(seq 40); do
+  grep -qs -- '--- ended' "$scratch"/~QZ-PVR-Evening*.txt && break
+  sleep 0.5
 done
 echo "recordings/Evening News.ts now holds: $(cat "recordings/Evening News.ts")"
+echo "Its output and end, in $(ls "$scratch"/~QZ-PVR-Evening*.txt):"
+cat "$scratch"/~QZ-PVR-Evening*.txt
+grep -q -- '^--- ended .* with status 0; a file of 9 bytes at the target ---$' \
+  "$scratch"/~QZ-PVR-Evening*.txt
 rm -rf "$scratch"
