@@ -63,14 +63,20 @@ bool TakesFormat(const std::string& registration, const std::string& path,
 int SpawnRecorder(const std::string& path, char* const argv[], int null_device,
                   int output, pid_t& child);
 
-// In a process forked for it: detaches as the recorder is detached, starts
-// the recorder with its output on output and reports the start's error
-// number on report, then waits for its end, keeping the output file under
-// its bound, and appends how the recording ended. Never returns.
+// In a process forked for it: starts the recorder with its output on
+// output, reports the start's error number on report, then lets go of all
+// that is the caller's (its session, streams and descriptors), waits for
+// the recorder's end, keeping the output file under its bound, and appends
+// how the recording ended. The first replaced bytes, the last recording's
+// output, are dropped once the launcher has its word. Never returns.
 [[noreturn]] void KeepRecording(const std::string& path, char* const argv[],
-                                int null_device, int output, int report,
-                                const std::string& output_path,
+                                int null_device, int output, off_t replaced,
+                                int report, const std::string& output_path,
                                 const std::string& target);
+
+// Puts insert at the offset at, then what the file holds from from on, and
+// cuts the file there; what is appended meanwhile comes along.
+void Rewrite(int file, off_t at, const std::string& insert, off_t from);
 
 // Cuts the output file back to its start and its end once it is past its
 // bound, with a line where it was cut; what is appended meanwhile is kept.

@@ -47,49 +47,49 @@ std::string TwoDigits(long value) {
   return std::string{char('0' + value / 10 % 10), char('0' + value % 10)};
 }
 
-// Every descriptor of the caller's closed, its streams on /dev/null, the
-// output file on 3 and the report on 4.
-void KeepOnlyOwnDescriptors(int null_device, int output, int report) {
+// Every descriptor of the caller's closed (the report's too), its streams
+// on /dev/null, the output file on 3.
+void KeepOnlyOwnDescriptors(int null_device, int output) {
   const int kept[] = {fcntl(null_device, F_DUPFD_CLOEXEC, 10),
-                      fcntl(output, F_DUPFD_CLOEXEC, 10),
-                      fcntl(report, F_DUPFD_CLOEXEC, 10)};
+                      fcntl(output, F_DUPFD_CLOEXEC, 10)};
   for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     dup2(kept[0], stream);
   }
   dup2(kept[1], 3);
-  dup2(kept[2], 4);
-  fcntl(3, F_SETFD, FD_CLOEXEC);
-  fcntl(4, F_SETFD, FD_CLOEXEC);
-  closefrom(5);
+  closefrom(4);
 }
 
 }  // namespace
 
-void TrimOutput(int output) {
+void Rewrite(int file, off_t at, const std::string& insert, off_t from) {
   struct stat status;
-  if (fstat(output, &status) != 0 || status.st_size <= kOutputBound) return;
-  off_t from = status.st_size - kKeptEnd;
-  std::string end = Read(output, from, status.st_size);
-  // The end from its first whole line.
-  const auto line = end.find('\n');
-  if (line != std::string::npos && line + 1 < end.size()) {
-    end.erase(0, line + 1);
-  }
-  const std::string kept =
-      "\n[... cut here: the output's start and its end are kept ...]\n" + end;
-  WriteAll(output, kept, kKeptStart);
+  if (fstat(file, &status) != 0) return;
+  const std::string moved = insert + Read(file, from, status.st_size);
+  WriteAll(file, moved, at);
   // What the recorder appended meanwhile lies past the old end: it comes
   // along, up to the moment of the cut.
-  off_t to = kKeptStart + off_t(kept.size()), copied = status.st_size;
+  off_t to = at + off_t(moved.size()), copied = status.st_size;
   for (int round = 0;
-       round < 8 && fstat(output, &status) == 0 && status.st_size > copied;
+       round < 8 && fstat(file, &status) == 0 && status.st_size > copied;
        ++round) {
-    const std::string more = Read(output, copied, status.st_size);
-    WriteAll(output, more, to);
+    const std::string more = Read(file, copied, status.st_size);
+    WriteAll(file, more, to);
     to += off_t(more.size());
     copied += off_t(more.size());
   }
-  if (ftruncate(output, to) != 0) return;
+  if (ftruncate(file, to) != 0) return;
+}
+
+void TrimOutput(int output) {
+  struct stat status;
+  if (fstat(output, &status) != 0 || status.st_size <= kOutputBound) return;
+  // The end from its first whole line.
+  off_t from = status.st_size - kKeptEnd;
+  const auto line = Read(output, from, from + 4096).find('\n');
+  if (line != std::string::npos) from += off_t(line) + 1;
+  Rewrite(output, kKeptStart,
+          "\n[... cut here: the output's start and its end are kept ...]\n",
+          from);
 }
 
 std::string EndLine(const std::tm& when, long seconds, int status,
@@ -113,25 +113,25 @@ std::string EndLine(const std::tm& when, long seconds, int status,
 }
 
 void KeepRecording(const std::string& path, char* const argv[], int null_device,
-                   int output, int report, const std::string& output_path,
-                   const std::string& target) {
-  setsid();
-  // Signals at their defaults, as the recorder has them, so that the
-  // keeper can be stopped on its own; its own writes end nothing.
-  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
-    signal(signal_number, SIG_DFL);
-  }
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
-  KeepOnlyOwnDescriptors(null_device, output, report);
+                   int output, off_t replaced, int report,
+                   const std::string& output_path, const std::string& target) {
+  // The start first, since the launcher waits for its word; the recorder
+  // is started detached whatever the keeper holds. Its end is waited for
+  // even where the caller ignored SIGCHLD, which would reap it unseen.
+  signal(SIGCHLD, SIG_DFL);
   sigset_t child_ended;
   sigemptyset(&child_ended);
   sigaddset(&child_ended, SIGCHLD);
   sigprocmask(SIG_BLOCK, &child_ended, nullptr);
   pid_t recorder = 0;
-  const int error = SpawnRecorder(path, argv, STDIN_FILENO, 3, recorder);
-  if (write(4, &error, sizeof error) < 0 || error != 0) _exit(0);
-  close(4);
+  const int error = SpawnRecorder(path, argv, null_device, output, recorder);
+  if (write(report, &error, sizeof error) < 0 || error != 0) _exit(0);
+  // Then it lets go of all that is the caller's: its session, its streams
+  // and descriptors; its own writes end nothing.
+  setsid();
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+  KeepOnlyOwnDescriptors(null_device, output);
   // Cut through a descriptor of its own: the recorder's appends, and a
   // write at an offset on Linux, go to the end whatever the offset. The
   // file opened again must be the one the recorder writes to.
@@ -141,6 +141,10 @@ void KeepRecording(const std::string& path, char* const argv[], int null_device,
   const bool trims = trimmed >= 0 && fstat(3, &kept) == 0 &&
                      fstat(trimmed, &again) == 0 &&
                      kept.st_dev == again.st_dev && kept.st_ino == again.st_ino;
+  // The last recording's output goes now, off the launcher's way: emptying
+  // the file at once costs a journaled file system's block freeing, and on
+  // ext4 a flush at its close.
+  if (trims && replaced > 0) Rewrite(trimmed, 0, "", replaced);
   const double started = MonotonicSeconds();
   int status = 0;
   for (;;) {

@@ -149,6 +149,8 @@ struct HeldFile {
   ~HeldFile();
   std::intptr_t handle;
   Text path;
+  // With replace: what the file held, to be dropped (POSIX: by the keeper).
+  std::int64_t replaced = 0;
 };
 
 // Makes the missing directories and opens the log to append to, readable
@@ -159,7 +161,10 @@ struct HeldFile {
 // Windows: an access list for the user, SYSTEM and the Administrators
 // alone; an existing log owned by anyone else refused; a holder without
 // sharing waited for about two seconds.
-// With replace, a file already there is emptied once it is judged.
+// With replace, what a file already there holds is dropped once it is
+// judged: Windows: at once; POSIX: it stays before what is appended, its
+// length in replaced, until the keeper drops it (emptying the file at once
+// would cost the launcher a journaled file system's block freeing).
 HeldFile OpenRunLog(const RunLogPlace& place, bool replace = false);
 
 // The first line of the file at the path where a process holds it locked

@@ -291,7 +291,8 @@ int StartKept(const std::string& path, char* const argv[], int null_device,
   if (keeper == 0) {
     close(report[0]);
     KeepRecording(path, argv, null_device, static_cast<int>(output.handle),
-                  report[1], BytesOf(output.path), target);
+                  static_cast<off_t>(output.replaced), report[1],
+                  BytesOf(output.path), target);
   }
   const int error = keeper < 0 ? errno : 0;
   close(report[1]);

@@ -160,7 +160,9 @@ void MakeDirectories(const RunLogPlace& place) {
 }  // namespace
 
 HeldFile::HeldFile(HeldFile&& other) noexcept
-    : handle(std::exchange(other.handle, -1)), path(other.path) {}
+    : handle(std::exchange(other.handle, -1)),
+      path(other.path),
+      replaced(other.replaced) {}
 
 HeldFile::~HeldFile() {
   if (handle >= 0) close(static_cast<int>(handle));
@@ -242,18 +244,15 @@ HeldFile OpenRunLog(const RunLogPlace& place, bool replace) {
                           (IsShared(directory) && !link ? O_NOFOLLOW : 0),
                       file);
   if (!link) RequireOwnFile(place.path, directory, file);
-  // Emptied only once judged: an open that truncated could empty a file
-  // that the judgement then refuses.
-  if (replace && ftruncate(opened.descriptor, 0) != 0) {
-    FailWithError(errno, place.path, native);
-  }
   // Whatever the umask, a new log is the user's to write, and nobody
   // else's to read: commands may carry a tuner's or a server's password.
   if (missing && file.st_uid == geteuid() &&
       fchmod(opened.descriptor, 0600) != 0) {
     FailWithError(errno, place.path, native);
   }
-  return HeldFile{std::exchange(opened.descriptor, -1), place.path};
+  HeldFile held{std::exchange(opened.descriptor, -1), place.path};
+  if (replace) held.replaced = file.st_size;
+  return held;
 }
 
 std::optional<Text> LockedFileHeading(const Text& path) {
