@@ -26,7 +26,8 @@ std::optional<Text> RecordingInProgress(const RunLogPlace& output);
 // first line.
 std::vector<Text> RecordingOutputHeading(const std::vector<Text>& record);
 
-// The output file opened, emptied, and opened by the heading; nothing
+// The output file opened, what it held to be dropped, and the heading
+// appended; nothing
 // where it cannot be: a recording is never refused for want of its
 // diagnostics, and its streams then go where they would without one.
 std::optional<HeldFile> OpenRecordingOutput(const RunLogPlace& place,
