@@ -113,9 +113,9 @@ bool HasExtension(const std::wstring& path,
 }
 
 // What the system starts: a PE image ("MZ", and "PE" where its header
-// says), or a batch or .com file, which it hands to their own runners. A
-// file that cannot be read is left for the start to judge.
-// A .com file only where it is a PE image: 64-bit Windows runs no other.
+// says), a .com file too (64-bit Windows runs no other kind), or a batch
+// file, which it hands to cmd.exe. A file that cannot be read is left for
+// the start to judge.
 void RequireRunnable(const std::wstring& program) {
   if (HasExtension(program, {L".bat", L".cmd"})) return;
   const OpenFile file(
