@@ -206,7 +206,7 @@ bool ApplyPlatformStep(PlatformState& state, const std::string& verb,
 #else
 // What a row's steps ask of its starts.
 struct PlatformState {
-  bool unprivileged = false;
+  bool unprivileged = false, closed_pipe = false;
   std::vector<std::pair<fs::path, std::string> > mounts;
 };
 
@@ -230,6 +230,11 @@ std::intptr_t StartLauncher(
   for (const int stream : {STDOUT_FILENO, STDERR_FILENO}) {
     const fs::path file = dir / (stream == STDOUT_FILENO ? "stdout" : "stderr");
     dup2(open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), stream);
+  }
+  if (state.closed_pipe) {  // as from a scheduler that stopped reading
+    int unread[2];
+    if (pipe(unread) != 0 || close(unread[0]) != 0) _exit(125);
+    dup2(unread[1], STDOUT_FILENO);
   }
   dup2(STDERR_FILENO, 3);  // held as a careless caller would: the recorder
                            // must not see it
@@ -316,6 +321,7 @@ bool ApplyPlatformStep(PlatformState& state, const std::string& verb,
     return geteuid() == 0 && lchown(path.c_str(), 65534, 65534) == 0;
   }
   if (verb == "unprivileged") return state.unprivileged = geteuid() == 0;
+  if (verb == "closedpipe") return state.closed_pipe = true;
   if (verb == "hold" || verb == "reading") {  // let go after the milliseconds
     const bool hold = verb == "hold";         // written to and locked
     const int held = open(
@@ -339,7 +345,7 @@ const std::string kRunnerVerbs =
     "stale|job|edit|pad|grow|lead|file|dir|rm|mode|link|hardlink|arg|env|as|"
     "check|checked|runs|after|copy|earlier|killkeeper";
 const std::string kPlatformVerbs =
-    "fifo|hidden|system|hold|reading|station|killjob";
+    "fifo|hidden|system|hold|reading|station|killjob|closedpipe";
 const std::string kSkippingVerbs = "unprivileged|owner|over";
 const std::string kSetupVerbs =
     kRunnerVerbs + "|" + kPlatformVerbs + "|" + kSkippingVerbs;

@@ -221,8 +221,10 @@ void ReportFailure(const Failure& failure) {
 
 void PrintLine(const Text& line, bool to_error) {
   const std::string bytes = BytesOf(line) + '\n';
-  // A stream at the file-size limit must not end the run unreported.
+  // A stream at the file-size limit, or a pipe nobody reads any more (a
+  // scheduler that stopped reading), must not end the run before its status.
   signal(SIGXFSZ, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
   // Nothing more can be done if the stream is closed.
   if (write(to_error ? STDERR_FILENO : STDOUT_FILENO, bytes.data(),
             bytes.size()) < 0) {

@@ -20,13 +20,22 @@ namespace {
 // folder, Windows' own, then PATH.
 std::wstring ProgramSearchPath(const std::wstring& name) {
   wchar_t buffer[32768];
-  std::wstring own(buffer, GetModuleFileNameW(nullptr, buffer, 32768));
+  // Each length checked against the buffer: one that does not fit is the
+  // size the system wanted, not what it wrote.
+  const auto fitting = [&](DWORD size) {
+    return std::wstring(buffer, size < 32768 ? size : 0);
+  };
+  const std::wstring own = fitting(GetModuleFileNameW(nullptr, buffer, 32768));
   std::wstring path = own.substr(0, own.find_last_of(L"\\/") + 1) + L";";
   if (NeedCurrentDirectoryForExePathW(name.c_str())) path += L".;";
-  path.append(buffer, GetSystemDirectoryW(buffer, 32768));
-  const std::wstring windows(buffer, GetWindowsDirectoryW(buffer, 32768));
+  path += fitting(GetSystemDirectoryW(buffer, 32768));
+  const std::wstring windows = fitting(GetWindowsDirectoryW(buffer, 32768));
   path += L";" + windows + L"\\System;" + windows + L";";
-  return path.append(buffer, GetEnvironmentVariableW(L"PATH", buffer, 32768));
+  // A custom environment block may hold a PATH of any length.
+  std::wstring search(GetEnvironmentVariableW(L"PATH", nullptr, 0), L'\0');
+  search.resize(GetEnvironmentVariableW(L"PATH", search.data(),
+                                        static_cast<DWORD>(search.size())));
+  return path + search;
 }
 
 // The file a search of those folders finds for a program name, ".exe"
@@ -69,6 +78,10 @@ ProgramToStart ResolveProgram(const Text& command_line) {
     for (std::size_t at = 0; at < line.size();) {
       at = std::min(line.find_first_of(L" \t", at + 1), line.size());
       if (unnamable < at) break;
+      // No file name is longer than 255 characters, so neither this run
+      // nor a longer one can name a file (a command of many words would
+      // otherwise search for every one of its prefixes).
+      if (at - (line.find_last_of(L"\\/", at - 1) + 1) > 255) break;
       if (line[at - 1] == L' ' || line[at - 1] == L'\t') continue;
       const std::wstring program = SearchProgram(folders, line.substr(0, at));
       if (!program.empty() &&

@@ -50,7 +50,7 @@ bool IsTrustedSid(PSID sid) {
 // Any user may create files in a service's TEMP (C:\Windows\Temp): a log
 // someone else made first, to read every recording's command or to keep
 // the runs from recording, is refused.
-void RequireTrustedOwner(const OpenFile& file, const Text& path) {
+void RequireOwnFile(const OpenFile& file, const Text& path) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   const DWORD error =
@@ -62,6 +62,14 @@ void RequireTrustedOwner(const OpenFile& file, const Text& path) {
   if (!trusted) {
     throw Failure{FailureKind::kAccessDenied, path,
                   TextOf("a file of another user in a shared directory")};
+  }
+  // A second link may be another user's file linked in (older Windows let
+  // any user link a file in C:\Windows\Temp).
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileInformationByHandle(file.handle, &information) &&
+      information.nNumberOfLinks > 1) {
+    throw Failure{FailureKind::kAccessDenied, path,
+                  TextOf("a file with more than one hard link")};
   }
 }
 
@@ -159,7 +167,7 @@ void CheckRunLog(const RunLogPlace& place, const std::vector<Text>&) {
   const DWORD error = GetLastError();
   if (file.handle != INVALID_HANDLE_VALUE) {
     RequireDiskFile(file, place.path);
-    RequireTrustedOwner(file, place.path);
+    RequireOwnFile(file, place.path);
     const DWORD attributes = GetFileAttributesW(native.c_str());
     if ((attributes != INVALID_FILE_ATTRIBUTES &&
          (attributes & FILE_ATTRIBUTE_READONLY) != 0) ||
@@ -186,10 +194,12 @@ HeldFile OpenRunLog(const RunLogPlace& place, bool replace) {
   HANDLE handle = INVALID_HANDLE_VALUE;
   DWORD error = 0;
   for (int attempt = 0; attempt < 40; ++attempt) {
-    handle = CreateFileW(
-        native.c_str(), FILE_APPEND_DATA | FILE_WRITE_DATA | READ_CONTROL,
-        FILE_SHARE_READ | FILE_SHARE_WRITE, &security.attributes, OPEN_ALWAYS,
-        FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle =
+        CreateFileW(native.c_str(),
+                    FILE_APPEND_DATA | FILE_WRITE_DATA | READ_CONTROL |
+                        FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, &security.attributes,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     error = GetLastError();
     if (handle != INVALID_HANDLE_VALUE || !IsSharingConflict(error)) break;
     Sleep(50);
@@ -197,7 +207,7 @@ HeldFile OpenRunLog(const RunLogPlace& place, bool replace) {
   OpenFile file(handle);
   if (file.handle == INVALID_HANDLE_VALUE) FailWithError(error, place.path);
   RequireDiskFile(file, place.path);
-  if (error == ERROR_ALREADY_EXISTS) RequireTrustedOwner(file, place.path);
+  if (error == ERROR_ALREADY_EXISTS) RequireOwnFile(file, place.path);
   // Emptied only once judged.
   if (replace && !SetEndOfFile(file.handle)) {
     FailWithError(GetLastError(), place.path);
@@ -249,22 +259,27 @@ void AppendLines(HeldFile& file, const std::vector<Text>& lines) {
   LARGE_INTEGER size{};
   DWORD written = 0;
   // One write at the end; half a record would have the next one glued to
-  // it, so a write that fails or falls short is cut back.
-  const bool whole =
+  // it, so a write that fails or falls short is cut back. A write that
+  // succeeds short sets no error of its own: its counts are the report.
+  const bool wrote =
       GetFileSizeEx(handle, &size) &&
       SetFilePointerEx(handle, size, nullptr, FILE_BEGIN) &&
       WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()),
-                &written, nullptr) &&
-      written == bytes.size();
-  const DWORD error = written < bytes.size() && GetLastError() == 0
-                          ? ERROR_HANDLE_DISK_FULL
-                          : GetLastError();
+                &written, nullptr);
+  const DWORD error = wrote ? ERROR_SUCCESS : GetLastError();
+  const bool whole = wrote && written == bytes.size();
   if (!whole) {
     SetFilePointerEx(handle, size, nullptr, FILE_BEGIN);
     SetEndOfFile(handle);
   }
   UnlockFileEx(handle, 0, 1, 0, &lock_byte);
-  if (!whole) FailWithError(error, file.path);
+  if (error != ERROR_SUCCESS) FailWithError(error, file.path);
+  if (!whole) {
+    throw Failure{FailureKind::kInputOutput, file.path,
+                  TextOf(("wrote " + std::to_string(written) + " of " +
+                          std::to_string(bytes.size()) + " bytes")
+                             .c_str())};
+  }
 }
 
 }  // namespace pvr

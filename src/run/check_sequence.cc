@@ -128,6 +128,8 @@ void WarnAboutUnquotedProgram(const RunPlan& plan,
   Text path = words[0];
   for (std::size_t i = 1; i < words.size(); ++i) {
     path += u" " + words[i];
+    // No file name is longer than 255 characters, nor any longer run's.
+    if (path.size() - path.find_last_of(PathSeparator() + u'/') > 256) return;
     try {
       if (!FileExists(path) && !FileExists(path + TextOf(".exe"))) continue;
     } catch (const Failure&) {
