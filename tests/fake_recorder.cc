@@ -61,15 +61,39 @@ bool StartedDetached() {
 #endif
 }
 
+// Its keeper, where one waits for its end (its output is a file), has let
+// go of the caller's: a session of its own, none of the test's files.
+bool KeeperDetached(long started_by) {
+#ifndef _WIN32
+  struct stat output;
+  const std::string keeper = "/proc/" + std::to_string(getppid());
+  if (fstat(1, &output) != 0 || !S_ISREG(output.st_mode) ||
+      getppid() != started_by) {  // no keeper, or one killed
+    return true;
+  }
+  bool detached = getsid(getppid()) == getppid();
+  std::error_code gone;  // a keeper killed: the recording's new parent
+  for (const auto& held : fs::directory_iterator(keeper + "/fd", gone)) {
+    const std::string name = fs::read_symlink(held, gone).filename().string();
+    detached = detached && name != "stdout" && name != "stderr";
+  }
+  return detached;
+#else
+  static_cast<void>(started_by);
+  return true;
+#endif
+}
+
 int main(int argc, char** argv) {
   const bool detached = StartedDetached();  // before it opens files itself
   const char* run = std::getenv("PVR_RUN");
   const std::string report = "recorder report" + std::string(run ? run : "");
 #ifdef _WIN32
-  std::ofstream(report + ".started") << "started\n";
+  const long parent = 0;
 #else
-  std::ofstream(report + ".started") << getppid() << '\n';
+  const long parent = getppid();
 #endif
+  std::ofstream(report + ".started") << parent << '\n';
   const auto value = [](const char* name) {
     return std::string(std::getenv(name) ? std::getenv(name) : "");
   };
@@ -93,7 +117,8 @@ int main(int argc, char** argv) {
   }
   std::ofstream out(report + ".tmp", std::ios::binary);
   for (int i = 1; i < argc; ++i) out << "arg=" << argv[i] << '\n';
-  out << "detached=" << detached << "\noutlived=" << outlived << '\n';
+  out << "detached=" << (detached && KeeperDetached(parent))
+      << "\noutlived=" << outlived << '\n';
   out.close();
   writing << "whole\n";
   writing.close();
