@@ -286,23 +286,27 @@ namespace {
 int StartKept(const std::string& path, char* const argv[], int null_device,
               const HeldFile& output, const std::string& target) {
   int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) return errno;
-  const pid_t keeper = fork();
+  const pid_t keeper = pipe2(report, O_CLOEXEC) == 0 ? fork() : -2;
   if (keeper == 0) {
     close(report[0]);
     KeepRecording(path, argv, null_device, static_cast<int>(output.handle),
                   static_cast<off_t>(output.replaced), report[1],
                   BytesOf(output.path), target);
   }
-  const int error = keeper < 0 ? errno : 0;
-  close(report[1]);
-  int started = error;
-  ssize_t got = 0;
+  if (keeper != -2) close(report[1]);
+  // Without a keeper (no process to be had) the recording starts all the
+  // same, its output in the file, only its end unrecorded.
+  pid_t child = 0;
+  int started = keeper < 0
+                    ? SpawnRecorder(path, argv, null_device,
+                                    static_cast<int>(output.handle), child)
+                    : 0;
+  ssize_t got = sizeof started;
   while (keeper > 0 && (got = read(report[0], &started, sizeof started)) < 0 &&
          errno == EINTR) {
   }
-  close(report[0]);
-  return keeper > 0 && got != sizeof started ? -1 : started;
+  if (keeper != -2) close(report[0]);
+  return got != sizeof started ? -1 : started;
 }
 
 }  // namespace
