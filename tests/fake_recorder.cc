@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
   };
   std::ofstream writing;
   if (!value("PVR_WRITE").empty()) {
-    writing.open(value("PVR_WRITE"), std::ios::binary);
+    writing.open(value("PVR_WRITE"));  // text: the platform's line ends
     writing << "recording\n" << std::flush;
   }
   const std::string say = value("PVR_SAY");
