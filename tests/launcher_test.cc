@@ -562,12 +562,9 @@ class Launcher : public ::testing::TestWithParam<Row> {
     // A run of the same job before this one, its recording still going on.
     if (verb == "earlier") {
       environment_["PVR_RUN"] = "e";
-      ASSERT_EQ(
-          FinishLauncher(platform_,
-                         StartLauncher(platform_, launcher_, Expand(arguments_),
-                                       dir_, environment_),
-                         30),
-          0);
+      const auto run = StartLauncher(platform_, launcher_, Expand(arguments_),
+                                     dir_, environment_);
+      ASSERT_EQ(FinishLauncher(platform_, run, 30), 0);
       ASSERT_TRUE(Appears(Recorder(-1, ".started"), 10));
     }
 #ifndef _WIN32
