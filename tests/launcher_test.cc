@@ -503,7 +503,11 @@ class Launcher : public ::testing::TestWithParam<Row> {
         Replace(Replace(Replace(text, "{rec}", recorder_), "{exe}",
                         launcher_.stem().string()),
                 "{output}", output);
-    return Replace(named, "@", dir_.string());
+    // This process, as the system names it (under an emulator, the
+    // emulator's name).
+    std::string holder = Slurp("/proc/self/comm");
+    holder = holder.substr(0, holder.find('\n'));
+    return Replace(Replace(named, "{holder}", holder), "@", dir_.string());
   }
   // The files of a run's recorder, told apart by the PVR_RUN it was given:
   // run -1 is the earlier run's, "e".
