@@ -68,9 +68,8 @@ bool KeeperDetached(long started_by) {
   struct stat output;
   const std::string keeper = "/proc/" + std::to_string(getppid());
   if (fstat(1, &output) != 0 || !S_ISREG(output.st_mode) ||
-      getppid() != started_by) {  // no keeper, or one killed
+      getppid() != started_by)  // no keeper, or one killed
     return true;
-  }
   bool detached = getsid(getppid()) == getppid();
   std::error_code gone;  // a keeper killed: the recording's new parent
   for (const auto& held : fs::directory_iterator(keeper + "/fd", gone)) {
@@ -105,9 +104,8 @@ int main(int argc, char** argv) {
   const std::string say = value("PVR_SAY");
   const int repeat =
       value("PVR_REPEAT").empty() ? 1 : std::stoi(value("PVR_REPEAT"));
-  for (int i = 0; !say.empty() && i < repeat; ++i) {
+  for (int i = 0; !say.empty() && i < repeat; ++i)
     std::printf("%s %d\n", say.c_str(), i);
-  }
   std::fflush(stdout);
   if (!say.empty()) std::fprintf(stderr, "%s on error\n", say.c_str());
   bool outlived = false;

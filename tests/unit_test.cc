@@ -129,9 +129,7 @@ TEST(RecordingOutputTest, KeptWithinItsBoundAndItsEndSaid) {
   EXPECT_EQ(lines.substr(lines.size() - (kept.size() - end - 10)),
             kept.substr(end + 10));
   std::tm at{};
-  at.tm_hour = 7;
-  at.tm_min = 5;
-  at.tm_sec = 9;
+  at.tm_hour = 7, at.tm_min = 5, at.tm_sec = 9;
   EXPECT_EQ(EndLine(at, 3725, 3 << 8, -1),
             "--- ended at 07:05:09 after 1:02:05 with status 3; no file at the "
             "target ---\n");
