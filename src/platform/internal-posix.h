@@ -74,10 +74,6 @@ int SpawnRecorder(const std::string& path, char* const argv[], int null_device,
                                 int report, const std::string& output_path,
                                 const std::string& target);
 
-// Puts insert at the offset at, then what the file holds from from on, and
-// cuts the file there; what is appended meanwhile comes along.
-void Rewrite(int file, off_t at, const std::string& insert, off_t from);
-
 // Cuts the output file back to its start and its end once it is past its
 // bound, with a line where it was cut; what is appended meanwhile is kept.
 void TrimOutput(int output);

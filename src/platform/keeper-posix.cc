@@ -31,8 +31,9 @@ void WriteAll(int descriptor, const std::string& bytes, off_t at) {
   for (std::size_t done = 0; done < bytes.size();) {
     const ssize_t put = pwrite(descriptor, bytes.data() + done,
                                bytes.size() - done, at + off_t(done));
-    if (put <= 0 && errno != EINTR) return;
-    done += put > 0 ? static_cast<std::size_t>(put) : 0;
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return;
+    done += static_cast<std::size_t>(put);
   }
 }
 
@@ -59,8 +60,8 @@ void KeepOnlyOwnDescriptors(int null_device, int output) {
   closefrom(4);
 }
 
-}  // namespace
-
+// Puts insert at the offset at, then what the file holds from from on, and
+// cuts the file there; what is appended meanwhile comes along.
 void Rewrite(int file, off_t at, const std::string& insert, off_t from) {
   struct stat status;
   if (fstat(file, &status) != 0) return;
@@ -79,6 +80,8 @@ void Rewrite(int file, off_t at, const std::string& insert, off_t from) {
   }
   if (ftruncate(file, to) != 0) return;
 }
+
+}  // namespace
 
 void TrimOutput(int output) {
   struct stat status;

@@ -285,27 +285,31 @@ namespace {
 // cannot start is still the run's failure. -1: it ended without a word.
 int StartKept(const std::string& path, char* const argv[], int null_device,
               const HeldFile& output, const std::string& target) {
+  const int descriptor = static_cast<int>(output.handle);
+  pid_t child = 0;
   int report[2];
-  const pid_t keeper = pipe2(report, O_CLOEXEC) == 0 ? fork() : -2;
+  // Without a keeper (no pipe or process to be had) the recording starts
+  // all the same, its output in the file, only its end unrecorded.
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    return SpawnRecorder(path, argv, null_device, descriptor, child);
+  }
+  const pid_t keeper = fork();
   if (keeper == 0) {
     close(report[0]);
-    KeepRecording(path, argv, null_device, static_cast<int>(output.handle),
+    KeepRecording(path, argv, null_device, descriptor,
                   static_cast<off_t>(output.replaced), report[1],
                   BytesOf(output.path), target);
   }
-  if (keeper != -2) close(report[1]);
-  // Without a keeper (no process to be had) the recording starts all the
-  // same, its output in the file, only its end unrecorded.
-  pid_t child = 0;
-  int started = keeper < 0
-                    ? SpawnRecorder(path, argv, null_device,
-                                    static_cast<int>(output.handle), child)
-                    : 0;
-  ssize_t got = sizeof started;
+  close(report[1]);
+  int started = 0;
+  ssize_t got = 0;
   while (keeper > 0 && (got = read(report[0], &started, sizeof started)) < 0 &&
          errno == EINTR) {
   }
-  if (keeper != -2) close(report[0]);
+  close(report[0]);
+  if (keeper < 0) {
+    return SpawnRecorder(path, argv, null_device, descriptor, child);
+  }
   return got != sizeof started ? -1 : started;
 }
 

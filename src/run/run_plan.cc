@@ -48,11 +48,13 @@ void PlanRecordingOutput(RunPlan& plan) {
                   TextOf("a recording of this target, started at ") + *running +
                       TextOf(", is still running")};
   }
+  if (running) {
+    plan.output_failure =
+        Failure{FailureKind::kAccessDenied, place.path,
+                TextOf("kept by a recording of this target still running")};
+    return;
+  }
   try {
-    if (running) {
-      throw Failure{FailureKind::kAccessDenied, place.path,
-                    TextOf("kept by a recording of this target still running")};
-    }
     CheckRunLog(place, RecordingOutputHeading(RunRecordLines(
                            plan.executable_name, ClockTime{}, *plan.target_path,
                            *plan.launch_command)));
