@@ -6,32 +6,32 @@
 add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
   -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
 
-# The caller's SOURCE_DATE_EPOCH, else the last commit's time, else (in a
-# source release, which stamps every file with that time) CMakeLists.txt's.
-# Git is asked only where the source folder is the top of a work tree of
-# its own: a release unpacked inside another repository (a packaging one, a
-# home kept in git) is no commit of that repository's.
-execute_process(COMMAND git rev-parse --show-toplevel
-  WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
-  OUTPUT_VARIABLE pvr_top OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-file(REAL_PATH "${CMAKE_SOURCE_DIR}" pvr_source)
-if(pvr_top)
-  file(REAL_PATH "${pvr_top}" pvr_top)
-endif()
+# The caller's SOURCE_DATE_EPOCH, else, in a git checkout, the last commit's
+# time, else (in a source release) the date the release carries, else
+# CMakeLists.txt's time. Git is asked only where the source folder holds a
+# .git of its own: a release unpacked inside another repository (a packaging
+# one, a home kept in git) is no commit of that repository's. A checkout is
+# never dated by its files' times, which say when it was checked out.
 set(PVR_FROM_GIT FALSE)
-if(pvr_top STREQUAL pvr_source)
+if(EXISTS ${CMAKE_SOURCE_DIR}/.git)
   set(PVR_FROM_GIT TRUE)
 endif()
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(PVR_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
-elseif(NOT PVR_FROM_GIT)
-  file(TIMESTAMP ${CMAKE_SOURCE_DIR}/CMakeLists.txt PVR_SOURCE_DATE_EPOCH
-    "%s" UTC)
-else()
+elseif(PVR_FROM_GIT)
   execute_process(COMMAND git log -1 --format=%ct
     WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
     OUTPUT_VARIABLE PVR_SOURCE_DATE_EPOCH RESULT_VARIABLE git_failed
-    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    ERROR_VARIABLE git_said OUTPUT_STRIP_TRAILING_WHITESPACE
+    ERROR_STRIP_TRAILING_WHITESPACE)
+  if(git_failed OR NOT PVR_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "Cannot read this checkout's last commit, which "
+      "dates the build and its packages: git says: ${git_said} ${git_failed}\n"
+      "Where the checkout belongs to another user (a container, a bind "
+      "mount), tell git it is safe: git config --global --add "
+      "safe.directory ${CMAKE_SOURCE_DIR}\n"
+      "or give the date as SOURCE_DATE_EPOCH.")
+  endif()
   # A commit or checkout writes the reflog: configure again then.
   execute_process(COMMAND git rev-parse --path-format=absolute
       --git-path logs/HEAD
@@ -40,10 +40,15 @@ else()
   if(reflog AND EXISTS ${reflog})
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${reflog})
   endif()
-  if(git_failed OR NOT PVR_SOURCE_DATE_EPOCH)
-    file(TIMESTAMP ${CMAKE_SOURCE_DIR}/CMakeLists.txt PVR_SOURCE_DATE_EPOCH
-      "%s" UTC)
-  endif()
+elseif(EXISTS ${CMAKE_SOURCE_DIR}/release-date)
+  file(STRINGS ${CMAKE_SOURCE_DIR}/release-date PVR_SOURCE_DATE_EPOCH
+    LIMIT_COUNT 1 REGEX "^[0-9]+$")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${CMAKE_SOURCE_DIR}/release-date)
+endif()
+if(NOT PVR_SOURCE_DATE_EPOCH)
+  file(TIMESTAMP ${CMAKE_SOURCE_DIR}/CMakeLists.txt PVR_SOURCE_DATE_EPOCH
+    "%s" UTC)
 endif()
 
 # The linker stamps the exe with the time it finds there.

@@ -3,15 +3,20 @@
 builds them, wherever and whenever: nothing of the builder's umask, user,
 time zone or file system stays in them.
 
-Usage: normalize-packages.py SOURCE_DATE_EPOCH TOP PACKAGE...
+Usage: normalize-packages.py SOURCE_DATE_EPOCH TOP OUTPUT PACKAGE...
   .deb     every ar member 100644, as dpkg-deb writes them; Installed-Size
-           counted from the files, not from the directories' own sizes
+           counted from the files, not from the directories' own sizes;
+           in both tars, sorted entries owned by root, directories 0755,
+           files 0755 or 0644, dated by the release
   .zip     entries under TOP/, dated in UTC, no owner fields, text files
            with CRLF line ends (Notepad before Windows 10 needs them)
   .tar.xz  entries under one TOP/ with an entry of its own, sorted, owned
            by 0/0 with no names, modes 0755 and 0644, dated by the release
+  .msi     as wixl made it
+Then OUTPUT/SHA256SUMS, where cpack puts the packages, names each with its
+sum, keeping the lines of the other packages there.
 """
-import gzip, io, lzma, os, sys, tarfile, time, zipfile
+import gzip, hashlib, io, lzma, os, sys, tarfile, time, zipfile
 
 
 def ar_members(data):
@@ -40,29 +45,45 @@ def rewritten_tar(members, fileobj):
             out.addfile(info, io.BytesIO(content) if content is not None else None)
 
 
-def normalize_deb(path):
+def normalized_member(member, epoch, rewrite=lambda info, content: content):
+    """A .deb's tar made again as dpkg-deb --root-owner-group would make it
+    under umask 022, whatever umask staged the files."""
+    name = member[0][:16].decode().strip().rstrip("/")
+    entries = []
+    with tarfile.open(fileobj=io.BytesIO(member[1])) as old:
+        for info in sorted(old.getmembers(), key=lambda info: info.name):
+            content = old.extractfile(info).read() if info.isfile() else None
+            content = rewrite(info, content)
+            if content is not None:
+                info.size = len(content)
+            info.uid = info.gid = 0
+            info.uname = info.gname = "root"
+            info.mtime = epoch
+            if not info.issym():
+                info.mode = 0o755 if info.isdir() or info.mode & 0o111 else 0o644
+            entries.append((info, content))
+    raw = io.BytesIO()
+    rewritten_tar(entries, raw)
+    member[1] = compressed(name, raw.getvalue())
+
+
+def normalize_deb(path, epoch):
     with open(path, "rb") as deb:
         members = ar_members(deb.read())
     data = next(m for m in members if m[0].startswith(b"data.tar"))
     with tarfile.open(fileobj=io.BytesIO(data[1])) as files:
         size = sum(-(-m.size // 1024) if m.isfile() else 0 if m.isdir() else 1
                    for m in files.getmembers())
-    control = next(m for m in members if m[0].startswith(b"control.tar"))
-    name = control[0][:16].decode().strip().rstrip("/")
-    entries = []
-    with tarfile.open(fileobj=io.BytesIO(control[1])) as old:
-        for info in old.getmembers():
-            content = old.extractfile(info).read() if info.isfile() else None
-            if info.name.removeprefix("./") == "control":
-                lines = content.decode().splitlines()
-                lines = [f"Installed-Size: {size}" if line.startswith("Installed-Size:")
-                         else line for line in lines]
-                content = ("\n".join(lines) + "\n").encode()
-                info.size = len(content)
-            entries.append((info, content))
-    raw = io.BytesIO()
-    rewritten_tar(entries, raw)
-    control[1] = compressed(name, raw.getvalue())
+
+    def with_size(info, content):
+        if info.name.removeprefix("./") != "control":
+            return content
+        lines = [f"Installed-Size: {size}" if line.startswith("Installed-Size:")
+                 else line for line in content.decode().splitlines()]
+        return ("\n".join(lines) + "\n").encode()
+    normalized_member(data, epoch)
+    normalized_member(next(m for m in members if m[0].startswith(b"control.tar")),
+                      epoch, with_size)
     with open(path, "wb") as deb:
         deb.write(b"!<arch>\n")
         for header, content in members:
@@ -117,11 +138,27 @@ def normalize_tar(path, epoch, top):
         out.write(lzma.compress(raw.getvalue()))
 
 
+def record_sums(paths, output):
+    sums, lines = os.path.join(output, "SHA256SUMS"), {}
+    if os.path.exists(sums):
+        with open(sums) as old:
+            lines = {line[66:].rstrip("\n"): line for line in old}
+    lines = {name: line for name, line in lines.items()
+             if os.path.exists(os.path.join(output, name))}
+    for path in paths:
+        with open(path, "rb") as package:
+            digest = hashlib.sha256(package.read()).hexdigest()
+        lines[os.path.basename(path)] = f"{digest}  {os.path.basename(path)}\n"
+    with open(sums, "w") as out:
+        out.writelines(lines[name] for name in sorted(lines))
+
+
 epoch, top = int(sys.argv[1]), sys.argv[2]
-for package in sys.argv[3:]:
+for package in sys.argv[4:]:
     if package.endswith(".deb"):
-        normalize_deb(package)
+        normalize_deb(package, epoch)
     elif package.endswith(".zip"):
         normalize_zip(package, epoch, top)
     elif package.endswith(".tar.xz"):
         normalize_tar(package, epoch, top)
+record_sums(sys.argv[4:], sys.argv[3])
