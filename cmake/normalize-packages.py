@@ -3,14 +3,16 @@
 builds them, wherever and whenever: nothing of the builder's umask, user,
 time zone or file system stays in them.
 
-Usage: normalize-packages.py SOURCE_DATE_EPOCH TOP OUTPUT PACKAGE...
+Usage: normalize-packages.py SOURCE_DATE_EPOCH TOP OUTPUT STAGE PACKAGE...
   .deb     every ar member 100644, as dpkg-deb writes them; Installed-Size
            counted from the files, not from the directories' own sizes;
            in both tars, sorted entries owned by root, directories 0755,
            files 0755 or 0644, dated by the release
   .zip     entries under TOP/, dated in UTC, no owner fields, text files
            with CRLF line ends (Notepad before Windows 10 needs them)
-  .tar.xz  entries under one TOP/ with an entry of its own, sorted, owned
+  .tar.xz  made from STAGE, the folder staged for it (cpack reads a path
+           with pattern characters as a pattern, and would pack nothing):
+           entries under one TOP/ with an entry of its own, sorted, owned
            by 0/0 with no names, modes 0755 and 0644, dated by the release
   .msi     as wixl made it
 Then OUTPUT/SHA256SUMS, where cpack puts the packages, names each with its
@@ -108,13 +110,14 @@ def normalize_zip(path, epoch, top):
             out.writestr(info, content, compresslevel=9)
 
 
-def normalize_tar(path, epoch, top):
+def normalize_tar(path, epoch, top, stage):
     files = {}
-    with tarfile.open(path) as old:
-        for info in old.getmembers():
-            name = info.name.removeprefix("./").split("/", 1)[-1]
-            if info.isfile():
-                files[name] = (info.mode & 0o111 != 0, old.extractfile(info).read())
+    for folder, _, names in os.walk(stage):
+        for name in names:
+            with open(os.path.join(folder, name), "rb") as file:
+                executable = os.stat(file.fileno()).st_mode & 0o111 != 0
+                name = os.path.relpath(os.path.join(folder, name), stage)
+                files[name] = (executable, file.read())
     names = set(files)
     for name in files:
         parts = name.split("/")[:-1]
@@ -154,11 +157,11 @@ def record_sums(paths, output):
 
 
 epoch, top = int(sys.argv[1]), sys.argv[2]
-for package in sys.argv[4:]:
+for package in sys.argv[5:]:
     if package.endswith(".deb"):
         normalize_deb(package, epoch)
     elif package.endswith(".zip"):
         normalize_zip(package, epoch, top)
     elif package.endswith(".tar.xz"):
-        normalize_tar(package, epoch, top)
-record_sums(sys.argv[4:], sys.argv[3])
+        normalize_tar(package, epoch, top, sys.argv[4])
+record_sums(sys.argv[5:], sys.argv[3])
