@@ -21,9 +21,6 @@ set(PVR_MAINTAINER "The pvr-launch developers <maintainers@pvr-launch.org>"
 set(CPACK_PACKAGE_CONTACT "${PVR_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-# Every package, the source release's too, made the same whoever builds it.
-configure_file(cmake/NormalizePackages.cmake.in NormalizePackages.cmake @ONLY)
-set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_BINARY_DIR}/NormalizePackages.cmake)
 
 if(WIN32)
   # The .zip holds the one .exe with its README and examples beside it.
@@ -54,6 +51,12 @@ notices follow, one package's after another.\n")
   install(FILES examples/evening-news-windows.xml DESTINATION examples)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  # With wixl (Debian's msitools), an installer beside the .zip. One
+  # version's product code is the same in every build: made from the
+  # installer's upgrade code and the version.
+  find_program(PVR_WIXL wixl)
+  string(UUID PVR_PRODUCT_CODE NAMESPACE 631e692d-4e3f-4787-9f3a-4499ba9bd8a4
+    NAME ${PROJECT_VERSION} TYPE SHA1 UPPER)
 else()
   install(TARGETS pvr-launch pvr-launch-check
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -183,4 +186,7 @@ endif()
 set(CPACK_SOURCE_GENERATOR TXZ)
 set(CPACK_SOURCE_PACKAGE_FILE_NAME pvr-launch-${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_README ${CMAKE_CURRENT_SOURCE_DIR}/README.md)
+# Every package, the source release's too, made the same whoever builds it.
+configure_file(cmake/NormalizePackages.cmake.in NormalizePackages.cmake @ONLY)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_BINARY_DIR}/NormalizePackages.cmake)
 include(CPack)
