@@ -19,7 +19,14 @@ endfunction()
 set(PVR_MAINTAINER "The pvr-launch developers <maintainers@pvr-launch.org>"
   CACHE STRING "Maintainer of the packages, as name and address")
 set(CPACK_PACKAGE_CONTACT "${PVR_MAINTAINER}")
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+# The package's version is debian/changelog's latest, whose upstream part
+# must be the project's.
+file(STRINGS debian/changelog pvr_debian_version LIMIT_COUNT 1)
+if(NOT pvr_debian_version MATCHES "^pvr-launch \\(${PROJECT_VERSION}-([0-9.]+)\\) ")
+  message(FATAL_ERROR "debian/changelog begins with another version than "
+    "${PROJECT_VERSION}: ${pvr_debian_version}")
+endif()
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${CMAKE_MATCH_1})
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 if(WIN32)
@@ -74,32 +81,17 @@ else()
   endforeach()
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-  # Debian's own files: the licence in machine-readable form, the changelog
-  # and the reason for the static link, told to lintian.
-  file(READ LICENSE license)
-  string(STRIP "${license}" license)
-  string(REPLACE "\n\n" "\n.\n" license "${license}")
-  string(REPLACE "\n" "\n " license "${license}")
-  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/copyright
-"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
-Upstream-Name: pvr-launch
-
-Files: *
-Copyright: 2026 The pvr-launch developers
-License: Expat
- ${license}
-")
-  configure_file(resources/changelog.Debian.in changelog.Debian @ONLY)
+  # Debian's own files, from debian/ as a distribution's package takes them
+  # (the licence in machine-readable form, the changelog) and the reason for
+  # the static link, told to lintian: in the .deb only, never in a plain
+  # install, which is no Debian package.
   add_custom_command(
     OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
-    COMMAND gzip -9nc ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian
+    COMMAND gzip -9nc ${CMAKE_CURRENT_SOURCE_DIR}/debian/changelog
       > ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
-    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian)
+    DEPENDS debian/changelog)
   add_custom_target(changelog ALL
     DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright
-    ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
-    DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # What lintian is told of a static or static-pie link holds only there.
   set(link "")
   if(PVR_STATIC_EXE AND PVR_HAS_STATIC_PIE)
@@ -109,8 +101,13 @@ License: Expat
   endif()
   file(READ resources/lintian/all overrides)
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/lintian-overrides "${overrides}${link}")
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/lintian-overrides
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME pvr-launch)
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/DebianFiles.cmake "\
+file(INSTALL ${CMAKE_CURRENT_SOURCE_DIR}/debian/copyright
+  ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
+  DESTINATION /usr/${CMAKE_INSTALL_DOCDIR})
+file(INSTALL ${CMAKE_CURRENT_BINARY_DIR}/lintian-overrides
+  DESTINATION /usr/${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME pvr-launch)
+")
   install(FILES examples/evening-news.xml
           DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   install(PROGRAMS examples/run-example.sh
@@ -139,13 +136,13 @@ License: Expat
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Linked statically, it needs no libraries (the recorder it starts may);
   # otherwise they are found from what it links.
+  set(built_using "")
   if(PVR_STATIC_EXE)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
     # The link carries the C and C++ libraries: Built-Using names the source
     # packages and versions they came from, so that a security fix in them
     # can be traced to this package. CPack has no field for it; it follows
     # the Source field.
-    set(built_using "")
     foreach(library libc.a libstdc++.a libgcc.a)
       pvr_package_of(${library} package)
       if(package)
@@ -156,13 +153,14 @@ License: Expat
       endif()
     endforeach()
     list(REMOVE_DUPLICATES built_using)
+    list(JOIN built_using ", " built_using)
     if(built_using)
-      list(JOIN built_using ", " built_using)
       set(CPACK_DEBIAN_PACKAGE_SOURCE "pvr-launch\nBuilt-Using: ${built_using}")
     endif()
   else()
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   endif()
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/built-using "${built_using}\n")  # for debian/rules
   if(PVR_DEB_ARCHITECTURE)  # cross-built: the target's, not the host's
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${PVR_DEB_ARCHITECTURE})
   endif()
