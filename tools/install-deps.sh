@@ -2,17 +2,19 @@
 # Installs the Debian packages that building and testing pvr-launch need,
 # only those missing: on a prepared machine it does nothing and needs no root.
 # Usage: tools/install-deps.sh [build|all]   (default: all)
-#   build: what building and running the launcher needs
-#   all:   also the sanitizer, Windows (MinGW-w64, Wine), ARM (cross
-#          compilers, qemu-user), fuzzing and packaging tools that the test
-#          command uses
+#   build: what building the launcher and its tests needs (the default
+#          preset builds both), and what those tests run: man-db and
+#          groff-base for the man pages' test
+#   all:   also the sanitizer, Windows (MinGW-w64, Wine, wixl for the MSI),
+#          ARM (cross compilers, qemu-user), fuzzing and packaging
+#          (lintian, debhelper) tools that the test command uses
 set -eu
-packages="cmake g++ make python3"
+packages="cmake g++ make python3 libgtest-dev man-db groff-base"
 if [ "${1:-all}" = all ]; then
-  packages="$packages libgtest-dev googletest clang-format clang
-    libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64 man-db
-    groff-base unzip lintian g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
-    qemu-user-static binfmt-support"
+  packages="$packages googletest clang-format clang libclang-rt-14-dev
+    g++-mingw-w64-x86-64-posix wine wine64 wixl unzip lintian debhelper
+    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static
+    binfmt-support"
 fi
 # ARM programs start like native ones once qemu is registered with the
 # kernel: the ARM tests start the launcher, and it the recorder.

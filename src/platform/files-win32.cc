@@ -68,6 +68,7 @@ void DeleteFile(const Text& path) {
   // One that another run of the same job deleted first is gone, which is
   // all this step is for.
   const std::wstring native = PathOfFile(path);
+  std::wstring away;
   {
     const OpenFile file = OpenForDeletion(path, native);
     if (file.handle == INVALID_HANDLE_VALUE) return;
@@ -80,19 +81,23 @@ void DeleteFile(const Text& path) {
                                     sizeof posix_delete)) {
       // Without them (FAT, exFAT, older Windows) the name would stay until
       // the last holder lets go: renamed first to a name of its own.
-      const std::wstring away = native + L".~pvr-deleted-" +
-                                std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                std::to_wstring(GetTickCount64());
-      const bool moved = MoveFileExW(native.c_str(), away.c_str(), 0);
+      away = native + L".~pvr-deleted-" +
+             std::to_wstring(GetCurrentProcessId()) + L"-" +
+             std::to_wstring(GetTickCount64());
+      if (!MoveFileExW(native.c_str(), away.c_str(), 0)) away.clear();
       FILE_DISPOSITION_INFO dispose{TRUE};
       if (!SetFileInformationByHandle(file.handle, FileDispositionInfo,
                                       &dispose, sizeof dispose)) {
         const DWORD error = GetLastError();
-        if (moved) MoveFileExW(away.c_str(), native.c_str(), 0);
+        if (!away.empty()) MoveFileExW(away.c_str(), native.c_str(), 0);
         FailWithError(error, path);
       }
     }
   }
+  // Where the file system let the mark go with the old name (Wine does),
+  // the renamed file is deleted by its new name, or when its last holder
+  // lets go.
+  if (!away.empty()) DeleteFileW(away.c_str());
   // A name still pending deletion is not waited on for as long as another
   // program holds it.
   for (int waited = 0;
