@@ -132,7 +132,7 @@ job=$scratch/windows
 mkdir "$job"
 echo stale > "$job/Evening News.ts"
 folder="Z:$(echo "$job" | tr / '\\')"
-sed -e "s|D:\\\\Recordings|$(echo "$folder" | sed 's/\\/\\\\/g')|g" \
+sed -e "s|D:\\\\Recordings|$(printf %s "$folder" | sed 's/\\/\\\\/g')|g" \
   -e 's|Recorder\\rec.exe|pvr-launch\\pvr-launch-check.exe|' \
   "$programs/examples/evening-news-windows.xml" > "$job/job.xml"
 wine "$programs/pvr-launch.exe" "$folder\\job.xml"
