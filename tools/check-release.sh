@@ -9,7 +9,8 @@
 #   package_source from a build folder of another name;
 # - in a path holding "[" the distribution's test workflow passes, the
 #   source release is the same and cpack refuses binary packages plainly;
-# - packages made under umask 077 and 027 are the same bytes;
+# - a plain install holds none of Debian's own files; packages made under
+#   umask 077 and 027 are the same bytes;
 # - a checkout owned by another user stops the build with git's reason
 #   until it is declared safe, and uncommitted changes stop package_source;
 # - debian/ builds the release with dpkg-buildpackage, tests passing, a
@@ -65,6 +66,13 @@ same build/default/SHA256SUMS "$there/build/default/SHA256SUMS"
   cmake --build build/distribution --target package_source >/dev/null &&
   ! cpack --config build/distribution/CPackConfig.cmake >/dev/null 2>&1')
 same "$release" "$scratch/tree[1]/pvr-launch-$version/build/distribution/${release##*/}"
+
+cmake --install build/default --prefix "$scratch/plain" >/dev/null
+if find "$scratch/plain" -name copyright -o -name 'changelog*' -o -name lintian |
+  grep .; then
+  echo "a plain install holds Debian's own files" >&2
+  exit 1
+fi
 
 for mask in 077 027; do
   (umask $mask && cpack --config build/default/CPackConfig.cmake \

@@ -74,6 +74,7 @@ for exe in pvr-launch pvr-launch-check; do
     objdump -p build/windows/$exe.exe | grep -q "^\s*$flag"
   done
   strings -el build/windows/$exe.exe | grep -qx "$exe.exe"
+  strings -a build/windows/$exe.exe | grep -q "assemblyIdentity type=\"win32\" name=\"$exe\""
 done
 
 # Each fuzz target runs for about 60 s from the seed corpus.
