@@ -1,5 +1,6 @@
 // Runs every row of launcher_cases.txt: the real launcher in a scratch
 // directory of its own, checked for its status, its report and what it left.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
@@ -466,6 +467,7 @@ bool Appears(const fs::path& path, double seconds) {
 
 class Launcher : public ::testing::TestWithParam<Row> {
  protected:
+  void Run(const Row& row);
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
            ("pvr launch " + std::to_string(std::random_device()() % 999999));
@@ -650,8 +652,7 @@ class Launcher : public ::testing::TestWithParam<Row> {
   fs::path checker_;  // runs first where set
 };
 
-TEST_P(Launcher, EndsAsTheTableSays) {
-  const Row& row = GetParam();
+void Launcher::Run(const Row& row) {
   std::string later;
   for (const Step& step : Steps(row.setup, kSetupVerbs)) {
     const auto& [raw, verb, name, text] = step;
@@ -739,6 +740,24 @@ TEST_P(Launcher, EndsAsTheTableSays) {
     EXPECT_EQ(Appears(Recorder(i, ".started"), launched ? 10 : 0.1), launched)
         << "run " << i;
   }
+}
+
+// A row made false on purpose ("false: ...") the runner must find false,
+// as it would a launcher that does not do what the row says.
+TEST_P(Launcher, EndsAsTheTableSays) {
+  if (GetParam().situation.rfind("false: ", 0) != 0) return Run(GetParam());
+  ::testing::TestPartResultArray results;
+  {
+    const ::testing::ScopedFakeTestPartResultReporter catcher(
+        ::testing::ScopedFakeTestPartResultReporter::
+            INTERCEPT_ONLY_CURRENT_THREAD,
+        &results);
+    Run(GetParam());
+  }
+  int failed = 0;
+  for (int i = 0; i < results.size(); ++i)
+    failed += results.GetTestPartResult(i).failed();
+  EXPECT_GT(failed, 0) << "the runner found the row true";
 }
 
 // The situation in letters, digits and underscores, as gtest names a test;
