@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -81,6 +82,15 @@ void RequirePrivateDirectory(const Text& path, const struct stat& status) {
 
 bool MayWriteIn(const std::string& directory) {
   return faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+// The folder of the file a symbolic link names.
+std::string LinkedFolder(const std::string& link) {
+  std::string target(PATH_MAX, '\0');
+  const ssize_t length = readlink(link.c_str(), target.data(), target.size());
+  target.resize(length < 0 ? 0 : static_cast<std::size_t>(length));
+  return DirectoryOf(target.starts_with('/') ? target
+                                             : DirectoryOf(link) + target);
 }
 
 // The per-user state directory and those of its directories still to be
@@ -214,7 +224,10 @@ void CheckRunLog(const RunLogPlace& place, const std::vector<Text>& lines) {
       FailWithError(S_ISREG(file.st_mode) ? errno : EACCES, place.path, native);
     }
     size = file.st_size;
-  } else if (!link && !MayWriteIn(folder)) {
+  } else if (link && errno != ENOENT) {  // a loop, a folder not searchable
+    FailWithError(errno, place.path, native);
+  } else if (!MayWriteIn(link ? LinkedFolder(native) : folder)) {
+    // A link to no file: the open makes the file it names, in its folder.
     FailWithError(errno, place.path, native);
   }
   std::size_t record = 0;
@@ -236,6 +249,8 @@ HeldFile OpenRunLog(const RunLogPlace& place, bool replace) {
   const bool missing = lstat(native.c_str(), &entry) != 0 && errno == ENOENT;
   const bool link = !missing && S_ISLNK(entry.st_mode);
   if (link) RequireOwnLink(place.path, directory, entry);
+  // Made by this open: at the name, or where a link to no file points.
+  const bool made = missing || (link && stat(native.c_str(), &file) != 0);
   // What is opened is judged, so that nothing swapped in after the look
   // at the name is written to.
   OpenFile opened =
@@ -246,7 +261,7 @@ HeldFile OpenRunLog(const RunLogPlace& place, bool replace) {
   if (!link) RequireOwnFile(place.path, directory, file);
   // Whatever the umask, a new log is the user's to write, and nobody
   // else's to read: commands may carry a tuner's or a server's password.
-  if (missing && file.st_uid == geteuid() &&
+  if (made && file.st_uid == geteuid() &&
       fchmod(opened.descriptor, 0600) != 0) {
     FailWithError(errno, place.path, native);
   }
