@@ -84,6 +84,24 @@ bool MayWriteIn(const std::string& directory) {
   return faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
+// Runs at the same moment take turns, so that cutting back a failed write
+// never takes another run's record: false where another program held the
+// lock for about two seconds. A file system without locks is written to
+// all the same.
+bool LockInTurn(int descriptor) {
+  for (int waited = 0; flock(descriptor, LOCK_EX | LOCK_NB) != 0; ++waited) {
+    if (errno != EWOULDBLOCK && errno != EINTR) return true;
+    if (waited == 40) return false;
+    usleep(50000);
+  }
+  return true;
+}
+
+[[noreturn]] void FailLocked(const Text& path) {
+  throw Failure{FailureKind::kAccessDenied, path,
+                TextOf("locked by another program")};
+}
+
 // The folder of the file a symbolic link names.
 std::string LinkedFolder(const std::string& link) {
   std::string target(PATH_MAX, '\0');
@@ -224,6 +242,13 @@ void CheckRunLog(const RunLogPlace& place, const std::vector<Text>& lines) {
       FailWithError(S_ISREG(file.st_mode) ? errno : EACCES, place.path, native);
     }
     size = file.st_size;
+    // A lock another program holds throughout the wait is found before
+    // anything changes; the plan lets it go at once.
+    const OpenFile look(
+        open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (look.descriptor >= 0 && !LockInTurn(look.descriptor)) {
+      FailLocked(place.path);
+    }
   } else if (link && errno != ENOENT) {  // a loop, a folder not searchable
     FailWithError(errno, place.path, native);
   } else if (!MayWriteIn(link ? LinkedFolder(native) : folder)) {
@@ -295,17 +320,7 @@ void AppendLines(HeldFile& file, const std::vector<Text>& lines) {
   // end the run unreported. The recorder gets every signal back at its
   // default.
   signal(SIGXFSZ, SIG_IGN);
-  // Runs at the same moment take turns, so that cutting back a failed
-  // write never takes another run's record. A file system without locks
-  // is written to all the same.
-  for (int waited = 0; flock(descriptor, LOCK_EX | LOCK_NB) != 0; ++waited) {
-    if (errno != EWOULDBLOCK && errno != EINTR) break;
-    if (waited == 40) {
-      throw Failure{FailureKind::kAccessDenied, file.path,
-                    TextOf("locked by another program")};
-    }
-    usleep(50000);
-  }
+  if (!LockInTurn(descriptor)) FailLocked(file.path);
   for (std::size_t written = 0; written < record.size();) {
     const ssize_t put =
         write(descriptor, record.data() + written, record.size() - written);
