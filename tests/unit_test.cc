@@ -10,6 +10,7 @@
 #else
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -164,12 +165,13 @@ std::string Image(bool wide, bool big, unsigned machine) {
   return bytes;
 }
 
-TEST(ProgramTest, ImagesAndRegisteredFormatsAreTold) {
 #if defined(__x86_64__) || defined(__i386__)
-  const unsigned native = 62;
+const unsigned native = 62;
 #else
-  const unsigned native = 183;
+const unsigned native = 183;
 #endif
+
+TEST(ProgramTest, ImagesAndRegisteredFormatsAreTold) {
   for (const bool wide : {false, true}) {
     for (const bool big : {false, true}) {
       std::string interpreter;
@@ -192,6 +194,44 @@ TEST(ProgramTest, ImagesAndRegisteredFormatsAreTold) {
   EXPECT_FALSE(TakesFormat("disabled\nmagic 7f\n", "p", "\x7f"));
   EXPECT_TRUE(TakesFormat("enabled\nextension .exe\n", "a.b/c.exe", ""));
   EXPECT_FALSE(TakesFormat("enabled\nextension .exe\n", "a.exe/c", ""));
+}
+
+// Refused before anything changes is what the kernel would not start, and
+// only that: five scripts in a row, not six; an interpreter's name within
+// the 256 bytes it reads; an image's interpreter a file.
+TEST(ProgramTest, TheKernelsRulesDecide) {
+  const std::string dir =
+      ::testing::TempDir() + "pvr-programs-" + std::to_string(getpid()) + "/";
+  std::string image = Image(true, false, native);
+  image.replace(190, 3, std::string("/.\0", 3));
+  const std::pair<std::string, int> cases[] = {
+      {"", 9},
+      {"#!/bin/sh\n", 0},
+      {"#!" + dir + "2\n", 0},
+      {"#!" + dir + "3\n", 0},
+      {"#!" + dir + "4\n", 0},
+      {"#!" + dir + "5\n", 0},
+      {"#!" + dir + "6\n", 7},
+      {"#!" + std::string(260, 'x') + "\n", 9},
+      {image, 6}};
+  mkdir(dir.c_str(), 0700);
+  int number = 0;
+  for (const auto& [content, status] : cases) {
+    const std::string path = dir + std::to_string(++number);
+    std::ofstream(path, std::ios::binary) << content;
+    chmod(path.c_str(), 0700);
+    try {
+      FindProgram(TextOfBytes("\"" + path + "\""));
+      EXPECT_EQ(status, 0) << number;
+    } catch (const Failure& failure) {
+      EXPECT_EQ(ExitStatusOf(failure.kind), status) << number;
+    }
+  }
+  EXPECT_EQ(ScriptInterpreter("#! \t/bin/sh\t-e\n"), "/bin/sh");
+  EXPECT_EQ(ScriptInterpreter("#!/a" + std::string(250, ' ') + "b"), "/a");
+  EXPECT_EQ(ScriptInterpreter("#!/" + std::string(252, 'a') + " b"), "");
+  EXPECT_EQ(ScriptInterpreter("#!/" + std::string(251, 'a') + " b"),
+            "/" + std::string(251, 'a'));
 }
 
 TEST(RunLogTest, AWriteBeyondTheFileSizeLimitLeavesNoPartOfTheRecord) {

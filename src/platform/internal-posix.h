@@ -51,6 +51,11 @@ std::string UserEntry(unsigned uid, int field);
 // it names, where the bytes hold the name, goes to interpreter.
 bool IsNativeImage(const std::string& header, std::string& interpreter);
 
+// The interpreter a "#!" line names, as the kernel reads it: the first
+// word after "#!" in its first 256 bytes, ended by a space, a tab, a NUL
+// or the line's end; "" where there is none or the kernel would cut it.
+std::string ScriptInterpreter(std::string header);
+
 // Whether a binfmt_misc registration, as its file under /proc reads, takes
 // a file of this path beginning with header: a magic at an offset under a
 // mask, or an extension.

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -61,13 +62,15 @@ std::string ProgramPath(const Text& program) {
 
 // The start of a file, as much as the kernel looks at to tell its format
 // and more, so that an ELF image's program headers are mostly in it; empty
-// where it cannot be read (a program the user may run but not read).
-std::string Header(const std::string& path) {
+// where it cannot be read (a program the user may run but not read), and
+// then read false.
+std::string Header(const std::string& path, bool* read_it = nullptr) {
   std::string header(4096, '\0');
   const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   const ssize_t got = file < 0 ? -1 : read(file, header.data(), header.size());
   if (file >= 0) close(file);
   header.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+  if (read_it != nullptr) *read_it = got >= 0;
   return header;
 }
 
@@ -98,15 +101,22 @@ bool IsNativeMachine(std::uint64_t machine) {
 }
 
 // Whether a format registered with binfmt_misc (qemu, Wine, Java) takes the
-// file. Where the registrations cannot be read, no file is refused for its
-// format alone.
+// file. Where the registrations cannot be read (not mounted here, as in
+// most containers), the kernel may still have some: no file is refused for
+// its format alone then, but plain text without an extension, which only a
+// registration by its first bytes could take and none takes.
 bool IsRegisteredFormat(const std::string& path, std::string header) {
   const std::string folder = "/proc/sys/fs/binfmt_misc/";
   const std::string state = Header(folder + "status");
   DIR* entries = opendir(folder.c_str());
   if (state.empty() || entries == nullptr) {
     if (entries != nullptr) closedir(entries);
-    return true;
+    const auto name = path.rfind('/') + 1;
+    return path.find('.', name) != std::string::npos ||
+           std::any_of(header.begin(), header.end(), [](char c) {
+             return c >= 0 && c < ' ' &&
+                    std::strchr("\t\n\v\f\r", c) == nullptr;
+           });
   }
   header.resize(256, '\0');  // what the kernel compares, zeros past the end
   bool taken = false;
@@ -138,36 +148,64 @@ void RequireInterpreter(const Text& program, const std::string& interpreter,
   if (access != 0 && (errno == ENOENT || errno == ENOTDIR)) {
     throw Failure{FailureKind::kProgramNotFound, name, of};
   }
-  if (access != 0 || (depth > 0 && (stat(interpreter.c_str(), &status) != 0 ||
-                                    !S_ISREG(status.st_mode)))) {
+  if (access != 0 || stat(interpreter.c_str(), &status) != 0 ||
+      !S_ISREG(status.st_mode)) {
     throw Failure{FailureKind::kAccessDenied, name, of};
   }
-  if (depth > 0 && depth < 5) RequireStartable(name, interpreter, depth);
+  if (depth > 0) RequireStartable(name, interpreter, depth);
 }
 
-// What the kernel starts: a "#!" script whose interpreter is there, an ELF
-// image for this machine whose interpreter, if it names one, is there, or
-// a format registered with binfmt_misc.
+// Whether this program runs under an emulator (qemu-user) that a binfmt_misc
+// registration starts: then the system's own programs are of another
+// machine, and start all the same.
+bool RunsEmulated() {
+  static const bool emulated =
+      IsRegisteredFormat("/proc/self/exe", Header("/proc/self/exe"));
+  return emulated;
+}
+
+// What the kernel starts: a "#!" script whose interpreter is there, five
+// of them in a row at most, an ELF image for this machine whose interpreter,
+// if it names one, is a file there, or a format registered with
+// binfmt_misc.
 void RequireStartable(const Text& program, const std::string& path, int depth) {
-  const std::string header = Header(path);
-  if (header.empty()) return;  // not readable, so not judged
+  bool read_it = false;
+  const std::string header = Header(path, &read_it);
+  if (!read_it) return;  // not readable, so not judged
   if (header.compare(0, 2, "#!") == 0) {
-    const auto line = header.substr(2, header.find('\n') - 2);
-    const auto start = std::min(line.find_first_not_of(" \t"), line.size());
-    const auto end = std::min(line.find_first_of(" \t", start), line.size());
-    return RequireInterpreter(program, line.substr(start, end - start),
-                              depth + 1);
+    if (depth == 5) FailWithError(ELOOP, program, path);
+    return RequireInterpreter(program, ScriptInterpreter(header), depth + 1);
   }
   std::string interpreter;
   if (IsNativeImage(header, interpreter)) {
     if (!interpreter.empty()) RequireInterpreter(program, interpreter, 0);
-  } else if (!IsRegisteredFormat(path, header)) {
+  } else if (!(header.starts_with("\x7f"
+                                  "ELF") &&
+               RunsEmulated()) &&
+             !IsRegisteredFormat(path, header)) {
     throw Failure{FailureKind::kNotAProgram, program,
                   TextOf("no format the system runs")};
   }
 }
 
 }  // namespace
+
+std::string ScriptInterpreter(std::string header) {
+  // The kernel reads 256 bytes, NULs past the end of a shorter file.
+  header.resize(256, '\0');
+  const std::string ends(" \t\0", 3);
+  auto end = header.find('\n');
+  if (end == std::string::npos) {
+    // The line goes on past what was read: its name must end within it.
+    const auto name = header.find_first_not_of(" \t", 2);
+    if (name >= 255 || header.find_first_of(ends, name) >= 255) return "";
+    end = 255;
+  }
+  while (end > 2 && (header[end - 1] == ' ' || header[end - 1] == '\t')) --end;
+  const auto start = std::min(header.find_first_not_of(" \t", 2), end);
+  return header.substr(
+      start, std::min(header.find_first_of(ends, start), end) - start);
+}
 
 bool TakesFormat(const std::string& registration, const std::string& path,
                  const std::string& header) {
