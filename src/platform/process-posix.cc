@@ -114,8 +114,9 @@ bool IsRegisteredFormat(const std::string& path, std::string header) {
     const auto name = path.rfind('/') + 1;
     return path.find('.', name) != std::string::npos ||
            std::any_of(header.begin(), header.end(), [](char c) {
-             return c >= 0 && c < ' ' &&
-                    std::strchr("\t\n\v\f\r", c) == nullptr;
+             const auto byte = static_cast<unsigned char>(c);
+             return byte < ' ' &&
+                    std::string("\t\n\v\f\r").find(c) == std::string::npos;
            });
   }
   header.resize(256, '\0');  // what the kernel compares, zeros past the end

@@ -131,6 +131,44 @@ bool MayAccess(const std::wstring& path, DWORD right) {
   return allowed;
 }
 
+// Opened as the run appends: sharing reading and writing, so that runs log
+// at the same moment; a reader that holds the file without sharing is
+// waited for, for about two seconds, so that a recording is not lost to it.
+OpenFile OpenForAppending(const std::wstring& native, DWORD disposition,
+                          SECURITY_ATTRIBUTES* security, DWORD& error) {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    handle = CreateFileW(native.c_str(),
+                         FILE_APPEND_DATA | FILE_WRITE_DATA | READ_CONTROL |
+                             FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, security,
+                         disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    error = GetLastError();
+    if (handle != INVALID_HANDLE_VALUE || !IsSharingConflict(error)) break;
+    Sleep(50);
+  }
+  return OpenFile(handle);
+}
+
+// Runs at the same moment take turns on a byte far past any log's end, so
+// that cutting back a failed write never takes another run's record and
+// readers are never locked out; a program that holds it for about two
+// seconds fails the run. Unlocked by UnlockFileEx on the same byte.
+void LockInTurn(HANDLE handle, OVERLAPPED& lock_byte, const Text& path) {
+  lock_byte.OffsetHigh = 0x100;
+  for (int waited = 0;
+       !LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY,
+                   0, 1, 0, &lock_byte);
+       ++waited) {
+    if (!IsSharingConflict(GetLastError())) return;  // no locks here
+    if (waited == 40) {
+      throw Failure{FailureKind::kAccessDenied, path,
+                    TextOf("locked by another program")};
+    }
+    Sleep(50);
+  }
+}
+
 }  // namespace
 
 bool IsTrustedOwner(const Text& sid) {
@@ -159,52 +197,44 @@ RunLogPlace FindRunLogPlace(const Text& file_name) {
 
 void CheckRunLog(const RunLogPlace& place, const std::vector<Text>&) {
   const std::wstring native = PathOfFile(place.path);
-  // Opened to read its owner and kind only, never for writing.
-  const OpenFile file(
-      CreateFileW(native.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  const DWORD error = GetLastError();
+  // An existing log is opened and locked as the run will, and let go: what
+  // refuses it (its rights, a holder that shares no writing, a lock) does
+  // so before anything changes. Nothing is written.
+  DWORD error = 0;
+  const OpenFile file = OpenForAppending(native, OPEN_EXISTING, nullptr, error);
   if (file.handle != INVALID_HANDLE_VALUE) {
     RequireDiskFile(file, place.path);
     RequireOwnFile(file, place.path);
-    const DWORD attributes = GetFileAttributesW(native.c_str());
-    if ((attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & FILE_ATTRIBUTE_READONLY) != 0) ||
-        !MayAccess(native, FILE_APPEND_DATA)) {
-      FailWithError(ERROR_ACCESS_DENIED, place.path);
-    }
+    OVERLAPPED lock_byte{};
+    LockInTurn(file.handle, lock_byte, place.path);
+    UnlockFileEx(file.handle, 0, 1, 0, &lock_byte);
     return;
   }
   if (error != ERROR_FILE_NOT_FOUND) FailWithError(error, place.path);
-  // A new log needs the folder's right to add a file: a standard user's
-  // drive root, where an unset TEMP puts it, does not give it.
-  const std::wstring folder = native.substr(0, native.find_last_of(L"\\/") + 1);
-  if (!MayAccess(folder.empty() ? L"." : folder, FILE_ADD_FILE)) {
+  // A new log needs the folder's right to add a file (a standard user's
+  // drive root, where an unset TEMP puts it, does not give it), on a volume
+  // that takes writing (not a read-only medium or mount).
+  std::wstring folder = native.substr(0, native.find_last_of(L"\\/") + 1);
+  if (folder.empty()) folder = L".";
+  if (!MayAccess(folder, FILE_ADD_FILE)) {
     FailWithError(ERROR_ACCESS_DENIED, place.path);
+  }
+  wchar_t volume[MAX_PATH];
+  DWORD flags = 0;
+  if (GetVolumePathNameW(folder.c_str(), volume, MAX_PATH) &&
+      GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags,
+                            nullptr, 0) &&
+      (flags & FILE_READ_ONLY_VOLUME) != 0) {
+    FailWithError(ERROR_WRITE_PROTECT, place.path);
   }
 }
 
 HeldFile OpenRunLog(const RunLogPlace& place, bool replace) {
   const std::wstring native = PathOfFile(place.path);
-  // Appending with shared access lets runs log at the same moment; a
-  // reader that holds the file without sharing is waited for, for about two
-  // seconds, so that a recording is not lost to it.
   PrivateFileSecurity security;
-  HANDLE handle = INVALID_HANDLE_VALUE;
   DWORD error = 0;
-  for (int attempt = 0; attempt < 40; ++attempt) {
-    handle =
-        CreateFileW(native.c_str(),
-                    FILE_APPEND_DATA | FILE_WRITE_DATA | READ_CONTROL |
-                        FILE_READ_ATTRIBUTES,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, &security.attributes,
-                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    error = GetLastError();
-    if (handle != INVALID_HANDLE_VALUE || !IsSharingConflict(error)) break;
-    Sleep(50);
-  }
-  OpenFile file(handle);
+  OpenFile file =
+      OpenForAppending(native, OPEN_ALWAYS, &security.attributes, error);
   if (file.handle == INVALID_HANDLE_VALUE) FailWithError(error, place.path);
   RequireDiskFile(file, place.path);
   if (error == ERROR_ALREADY_EXISTS) RequireOwnFile(file, place.path);
@@ -240,22 +270,8 @@ void AppendLines(HeldFile& file, const std::vector<Text>& lines) {
   for (const Text& line : lines) record += Wide(line) + L"\r\n";
   const std::string bytes = AnsiBytesOf(record);
   const auto handle = reinterpret_cast<HANDLE>(file.handle);
-  // Runs at the same moment take turns on a byte far past any log's end,
-  // so that cutting back a failed write never takes another run's record
-  // and readers are never locked out.
   OVERLAPPED lock_byte{};
-  lock_byte.OffsetHigh = 0x100;
-  for (int waited = 0;
-       !LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY,
-                   0, 1, 0, &lock_byte);
-       ++waited) {
-    if (!IsSharingConflict(GetLastError())) break;  // no locks here
-    if (waited == 40) {
-      throw Failure{FailureKind::kAccessDenied, file.path,
-                    TextOf("locked by another program")};
-    }
-    Sleep(50);
-  }
+  LockInTurn(handle, lock_byte, file.path);
   LARGE_INTEGER size{};
   DWORD written = 0;
   // One write at the end; half a record would have the next one glued to
