@@ -227,6 +227,10 @@ TEST(ProgramTest, TheKernelsRulesDecide) {
       EXPECT_EQ(ExitStatusOf(failure.kind), status) << number;
     }
   }
+  EXPECT_TRUE(IsPlainText("") && IsPlainText("echo \xc3\xa9\t\r\n\f\v"));
+  EXPECT_FALSE(IsPlainText("a\x7f"
+                           "ELF\1") ||
+               IsPlainText(std::string("a\0", 2)));
   EXPECT_EQ(ScriptInterpreter("#! \t/bin/sh\t-e\n"), "/bin/sh");
   EXPECT_EQ(ScriptInterpreter("#!/a" + std::string(250, ' ') + "b"), "/a");
   EXPECT_EQ(ScriptInterpreter("#!/" + std::string(252, 'a') + " b"), "");

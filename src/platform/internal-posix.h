@@ -51,6 +51,10 @@ std::string UserEntry(unsigned uid, int field);
 // it names, where the bytes hold the name, goes to interpreter.
 bool IsNativeImage(const std::string& header, std::string& interpreter);
 
+// Whether the bytes hold no control character but white space: no binary
+// format's first bytes.
+bool IsPlainText(const std::string& bytes);
+
 // The interpreter a "#!" line names, as the kernel reads it: the first
 // word after "#!" in its first 256 bytes, ended by a space, a tab, a NUL
 // or the line's end; "" where there is none or the kernel would cut it.

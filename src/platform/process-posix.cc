@@ -112,12 +112,7 @@ bool IsRegisteredFormat(const std::string& path, std::string header) {
   if (state.empty() || entries == nullptr) {
     if (entries != nullptr) closedir(entries);
     const auto name = path.rfind('/') + 1;
-    return path.find('.', name) != std::string::npos ||
-           std::any_of(header.begin(), header.end(), [](char c) {
-             const auto byte = static_cast<unsigned char>(c);
-             return byte < ' ' &&
-                    std::string("\t\n\v\f\r").find(c) == std::string::npos;
-           });
+    return path.find('.', name) != std::string::npos || !IsPlainText(header);
   }
   header.resize(256, '\0');  // what the kernel compares, zeros past the end
   bool taken = false;
@@ -190,6 +185,13 @@ void RequireStartable(const Text& program, const std::string& path, int depth) {
 }
 
 }  // namespace
+
+bool IsPlainText(const std::string& bytes) {
+  return std::none_of(bytes.begin(), bytes.end(), [](char c) {
+    return static_cast<unsigned char>(c) < ' ' &&
+           std::string("\t\n\v\f\r").find(c) == std::string::npos;
+  });
+}
 
 std::string ScriptInterpreter(std::string header) {
   // The kernel reads 256 bytes, NULs past the end of a shorter file.
