@@ -178,6 +178,7 @@ TEST(ProgramTest, ImagesAndRegisteredFormatsAreTold) {
       EXPECT_TRUE(IsNativeImage(Image(wide, big, native), interpreter));
       EXPECT_EQ(interpreter, "/ld") << wide << big;
       EXPECT_FALSE(IsNativeImage(Image(wide, big, 99), interpreter));
+      EXPECT_TRUE(IsNativeImage(Image(wide, big, 99), interpreter, true));
     }
   }
   std::string none;

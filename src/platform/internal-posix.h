@@ -47,9 +47,11 @@ OpenFile OpenRegularFile(const Text& path, int flags, struct stat& status);
 // The field of a user's entry in the user database: 0 the name, 5 the home.
 std::string UserEntry(unsigned uid, int field);
 
-// Whether the bytes begin an ELF image this machine runs; the interpreter
-// it names, where the bytes hold the name, goes to interpreter.
-bool IsNativeImage(const std::string& header, std::string& interpreter);
+// Whether the bytes begin an ELF image this machine runs (any machine's
+// where asked); the interpreter it names, where the bytes hold the name,
+// goes to interpreter.
+bool IsNativeImage(const std::string& header, std::string& interpreter,
+                   bool any_machine = false);
 
 // Whether the bytes hold no control character but white space: no binary
 // format's first bytes.

@@ -153,7 +153,8 @@ void RequireInterpreter(const Text& program, const std::string& interpreter,
 
 // Whether this program runs under an emulator (qemu-user) that a binfmt_misc
 // registration starts: then the system's own programs are of another
-// machine, and start all the same.
+// machine, and start all the same; their interpreters are the system's,
+// which the emulator may show under another root, and are not judged.
 bool RunsEmulated() {
   static const bool emulated =
       IsRegisteredFormat("/proc/self/exe", Header("/proc/self/exe"));
@@ -175,9 +176,7 @@ void RequireStartable(const Text& program, const std::string& path, int depth) {
   std::string interpreter;
   if (IsNativeImage(header, interpreter)) {
     if (!interpreter.empty()) RequireInterpreter(program, interpreter, 0);
-  } else if (!(header.starts_with("\x7f"
-                                  "ELF") &&
-               RunsEmulated()) &&
+  } else if (!(IsNativeImage(header, interpreter, true) && RunsEmulated()) &&
              !IsRegisteredFormat(path, header)) {
     throw Failure{FailureKind::kNotAProgram, program,
                   TextOf("no format the system runs")};
@@ -247,7 +246,8 @@ bool TakesFormat(const std::string& registration, const std::string& path,
   return matches;
 }
 
-bool IsNativeImage(const std::string& header, std::string& interpreter) {
+bool IsNativeImage(const std::string& header, std::string& interpreter,
+                   bool any_machine) {
   const bool elf = header.compare(0, 4,
                                   "\x7f"
                                   "ELF") == 0 &&
@@ -256,7 +256,7 @@ bool IsNativeImage(const std::string& header, std::string& interpreter) {
   const bool wide = elf && header[4] == 2, big = elf && header[5] == 2;
   const std::uint64_t type = Field(header, 16, 2, big);
   if (!elf || (type != 2 && type != 3) ||
-      !IsNativeMachine(Field(header, 18, 2, big))) {
+      !(any_machine || IsNativeMachine(Field(header, 18, 2, big)))) {
     return false;
   }
   const std::uint64_t table = Field(header, wide ? 32 : 28, wide ? 8 : 4, big),
