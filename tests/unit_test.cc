@@ -18,9 +18,11 @@
 #include "platform/internal-posix.h"
 #endif
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include <utility>
 
@@ -100,6 +102,11 @@ TEST(ClearTargetTest, DeadlineRoundsHalfToEven) {
   for (int i = 0; i < 7; ++i) EXPECT_EQ(PauseDeadline(now[i]), deadline[i]);
   // Another run of the same job may delete the target first.
   EXPECT_NO_THROW(DeleteFile(u"gone before its deletion.ts"));
+  // The clock the pause is measured on goes forward by what passed.
+  const double start = MonotonicSeconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_GT(MonotonicSeconds() - start, 0.029);
+  EXPECT_LT(MonotonicSeconds() - start, 2);
 }
 
 TEST(RecordingOutputTest, OneFileATargetNamedAfterItsShow) {
