@@ -345,7 +345,7 @@ using Seconds = std::chrono::duration<double>;
 // is skipped). What each does is in Apply and ApplyPlatformStep.
 const std::string kRunnerVerbs =
     "stale|job|edit|pad|grow|lead|file|dir|rm|mode|link|hardlink|arg|env|as|"
-    "check|checked|runs|after|copy|earlier|killkeeper";
+    "check|checked|runs|after|copy|earlier|killkeeper|swap";
 const std::string kPlatformVerbs =
     "fifo|hidden|system|hold|reading|station|killjob|closedpipe";
 const std::string kSkippingVerbs = "unprivileged|owner|over";
@@ -555,7 +555,9 @@ class Launcher : public ::testing::TestWithParam<Row> {
       fs::permissions(path, fs::perms(std::stoi(text, nullptr, 8)));
       modes_.push_back(path);
     }
-    if (verb == "link") fs::create_symlink(NativePath(Expand(text)), path);
+    if (verb == "swap") fs::rename(path, path.string() + ".old");
+    if (verb == "link" || verb == "swap")
+      fs::create_symlink(NativePath(Expand(text)), path);
     if (verb == "hardlink")
       fs::create_hard_link(NativePath(Expand(text)), path);
     if (verb == "arg") arguments_ = name;

@@ -27,12 +27,12 @@ void PauseAfterDeletion() {
 
 }  // namespace
 
-void ClearTarget(const Text& target_path) {
+void ClearTarget(const Text& target_path, const HeldFolder& folder) {
   // An empty path names no file; there is nothing to clear.
   if (target_path.empty()) return;
   // Another process may re-create the file during the pause.
-  while (FileExists(target_path)) {
-    DeleteFile(target_path);
+  while (FileExists(target_path, &folder)) {
+    DeleteFile(target_path, &folder);
     PauseAfterDeletion();
   }
 }

@@ -12,13 +12,47 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "platform/internal-posix.h"
 #include "platform/platform.h"
 
 namespace pvr {
+namespace {
 
-bool FileExists(const Text& path) {
+// Where a file's entry is reached: by its name inside the held folder, or
+// by its whole path.
+struct Entry {
+  int folder;
+  std::string name;
+};
+
+Entry EntryOf(const std::string& native, const HeldFolder* folder) {
+  if (folder == nullptr || folder->handle < 0) return {AT_FDCWD, native};
+  return {static_cast<int>(folder->handle),
+          native.substr(native.rfind('/') + 1)};
+}
+
+}  // namespace
+
+HeldFolder::HeldFolder(HeldFolder&& other) noexcept
+    : handle(std::exchange(other.handle, -1)) {}
+
+HeldFolder& HeldFolder::operator=(HeldFolder&& other) noexcept {
+  std::swap(handle, other.handle);
+  return *this;
+}
+
+HeldFolder::~HeldFolder() {
+  if (handle >= 0) close(static_cast<int>(handle));
+}
+
+HeldFolder HoldFolderOf(const Text& file_path) {
+  return HeldFolder(open(DirectoryOf(NativeName(file_path)).c_str(),
+                         O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
+bool FileExists(const Text& path, const HeldFolder* folder) {
   const std::string native = NativeName(path);
   const auto slash = native.rfind('/');
   const std::string base =
@@ -27,15 +61,18 @@ bool FileExists(const Text& path) {
   if (base.empty() || base[0] == '.') return false;
   // The entry itself: a link planted at the target is a file there, never a
   // way to have the recording written elsewhere.
+  const Entry entry = EntryOf(native, folder);
   struct stat status;
-  if (lstat(native.c_str(), &status) != 0) {
+  if (fstatat(entry.folder, entry.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) !=
+      0) {
     // Only a missing entry is absent: a directory the user may not search
     // hides a job or a target, and the run must say so.
     if (errno == ENOENT || errno == ENOTDIR) return false;
     FailWithError(errno, path, native);
   }
   if (S_ISLNK(status.st_mode)) {
-    return stat(native.c_str(), &status) != 0 || !S_ISDIR(status.st_mode);
+    return fstatat(entry.folder, entry.name.c_str(), &status, 0) != 0 ||
+           !S_ISDIR(status.st_mode);
   }
   return S_ISREG(status.st_mode);
 }
@@ -81,10 +118,11 @@ std::string WritersOf(const struct stat& file) {
 // read lease can be placed on it then. A lease is let go at once; a writer
 // opening the file meanwhile would send SIGIO, whose default would end the
 // run, so it is ignored (the recorder gets it back at its default).
-void RequireNotBeingWritten(const Text& path, const std::string& native,
+void RequireNotBeingWritten(const Text& path, const Entry& entry,
                             const struct stat& status) {
-  const OpenFile file{open(native.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW |
-                                               O_CLOEXEC | O_NOCTTY)};
+  const OpenFile file{
+      openat(entry.folder, entry.name.c_str(),
+             O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY)};
   if (file.descriptor < 0) return;  // not to be judged
   signal(SIGIO, SIG_IGN);
   const bool written =
@@ -102,8 +140,9 @@ void RequireNotBeingWritten(const Text& path, const std::string& native,
 // read-only; root would unlink it all the same, so the check is ours. A
 // link is removed whatever it leads to.
 bool IsDeletable(const Text& path, const std::string& native,
-                 struct stat& status) {
-  if (lstat(native.c_str(), &status) != 0) {
+                 const Entry& entry, struct stat& status) {
+  if (fstatat(entry.folder, entry.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) !=
+      0) {
     if (errno == ENOENT) return false;
     FailWithError(errno, path, native);
   }
@@ -112,19 +151,20 @@ bool IsDeletable(const Text& path, const std::string& native,
     throw Failure{FailureKind::kAccessDenied, path,
                   TextOf("the file is read-only")};
   }
-  if (S_ISREG(status.st_mode)) RequireNotBeingWritten(path, native, status);
+  if (S_ISREG(status.st_mode)) RequireNotBeingWritten(path, entry, status);
   return true;
 }
 
 }  // namespace
 
-void DeleteFile(const Text& path) {
+void DeleteFile(const Text& path, const HeldFolder* folder) {
   // Another run of the same job may have deleted it first: it is gone,
   // which is all this step is for.
   const std::string native = NativeName(path);
+  const Entry entry = EntryOf(native, folder);
   struct stat status;
-  if (IsDeletable(path, native, status) && unlink(native.c_str()) != 0 &&
-      errno != ENOENT) {
+  if (IsDeletable(path, native, entry, status) &&
+      unlinkat(entry.folder, entry.name.c_str(), 0) != 0 && errno != ENOENT) {
     FailWithError(errno, path, native);
   }
 }
@@ -133,7 +173,7 @@ void CheckDeletable(const Text& path) {
   const std::string native = NativeName(path);
   const std::string directory = DirectoryOf(native);
   struct stat file, folder;
-  if (!IsDeletable(path, native, file)) return;
+  if (!IsDeletable(path, native, EntryOf(native, nullptr), file)) return;
   if (stat(directory.c_str(), &folder) != 0 ||
       faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     FailWithError(errno, path, native);

@@ -3,13 +3,40 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "platform/internal-win32.h"
 #include "platform/platform.h"
 
 namespace pvr {
 
-bool FileExists(const Text& path) {
+HeldFolder::HeldFolder(HeldFolder&& other) noexcept
+    : handle(std::exchange(other.handle, -1)) {}
+
+HeldFolder& HeldFolder::operator=(HeldFolder&& other) noexcept {
+  std::swap(handle, other.handle);
+  return *this;
+}
+
+HeldFolder::~HeldFolder() {
+  if (handle != -1) CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+HeldFolder HoldFolderOf(const Text& file_path) {
+  // Listing access takes part in sharing: without FILE_SHARE_DELETE, no
+  // one may rename or delete the folder while it is held.
+  const std::wstring native = PathOfFile(file_path);
+  const auto slash = native.find_last_of(L"\\/");
+  const std::wstring folder =
+      slash == std::wstring::npos ? L"." : native.substr(0, slash + 1);
+  return HeldFolder(reinterpret_cast<std::intptr_t>(
+      CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS, nullptr)));
+}
+
+// The held folder cannot be replaced: the file is reached by its path.
+bool FileExists(const Text& path, const HeldFolder*) {
   const std::wstring native = PathOfFile(path);
   // The directory search takes these as wildcards in the last component, the
   // only place it matches: such a name could match, and so delete, other
@@ -64,7 +91,7 @@ OpenFile OpenForDeletion(const Text& path, const std::wstring& native) {
 
 }  // namespace
 
-void DeleteFile(const Text& path) {
+void DeleteFile(const Text& path, const HeldFolder*) {
   // One that another run of the same job deleted first is gone, which is
   // all this step is for.
   const std::wstring native = PathOfFile(path);

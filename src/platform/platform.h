@@ -73,12 +73,30 @@ void PrintLine(const Text& line, bool to_error);
 // is hidden. Windows: what a directory search finds, less directories and
 // hidden or system files; a last component holding * ? < > or " matches
 // nothing; a device name (NUL, COM1, \\.\COM1) is a bad file name.
-bool FileExists(const Text& path);
+// The folder of the target, held from the plan through the last round of
+// its deletion: POSIX reaches the file inside it by its descriptor, so that
+// a folder swapped for a link during the pause leads nowhere else; Windows
+// holds it without sharing deletion, so that it cannot be renamed or
+// replaced. Closed when it goes; none where it cannot be opened (the file
+// is then reached by its path).
+struct HeldFolder {
+  HeldFolder() = default;
+  explicit HeldFolder(std::intptr_t opened) : handle(opened) {}
+  HeldFolder(HeldFolder&& other) noexcept;
+  HeldFolder& operator=(HeldFolder&& other) noexcept;
+  HeldFolder(const HeldFolder&) = delete;
+  ~HeldFolder();
+  std::intptr_t handle = -1;
+};
+HeldFolder HoldFolderOf(const Text& file_path);
+
+// With a folder, the file is reached inside it by its name.
+bool FileExists(const Text& path, const HeldFolder* folder = nullptr);
 
 // Removes the file, a link as the link; a read-only file is refused
 // (POSIX: no write permission bit at all; Windows: the read-only
 // attribute). A file already gone counts as removed.
-void DeleteFile(const Text& path);
+void DeleteFile(const Text& path, const HeldFolder* folder = nullptr);
 
 // Fails as DeleteFile would for an existing file, and changes nothing.
 // POSIX: also another user's file in a sticky directory.

@@ -80,7 +80,10 @@ void PlanRun(const Text& argument_text, RunPlan& plan) {
   plan.executable_name = ExecutableBaseName();
   plan.log = PlanRunLog(plan.executable_name, target, command);
   if (KeepsRecordingOutput()) PlanRecordingOutput(plan);
-  if (*plan.stale) CheckDeletable(target);
+  if (*plan.stale) {
+    CheckDeletable(target);
+    plan.target_folder = HoldFolderOf(target);
+  }
   try {
     plan.program = FindProgram(command);
   } catch (const Failure& failure) {
@@ -95,7 +98,7 @@ void CarryOut(const RunPlan& plan) {
     // name during the pause is written to; closed, and its lock let go,
     // before the start, so that the recorder holds none of it.
     HeldFile log = OpenRunLog(*plan.log);
-    if (!plan.start_failure) ClearTarget(*plan.target_path);
+    if (!plan.start_failure) ClearTarget(*plan.target_path, plan.target_folder);
     record = AppendRunRecord(log, plan.executable_name, *plan.target_path,
                              *plan.launch_command);
   }

@@ -18,6 +18,7 @@ struct RunPlan {
   Text job_data;
   std::optional<Text> target_path;
   std::optional<bool> stale;  // a file at the target, to be deleted
+  HeldFolder target_folder;   // held where there is one to delete
   std::optional<Text> launch_command;
   Text executable_name;
   std::optional<RunLogPlace> log;
