@@ -109,6 +109,13 @@ TEST(ClearTargetTest, DeadlineRoundsHalfToEven) {
   EXPECT_LT(MonotonicSeconds() - start, 2);
 }
 
+// The statuses schedulers act on, one for each kind of failure, in order.
+TEST(FailureTest, EachKindHasItsExitStatus) {
+  for (int kind = 0; kind <= static_cast<int>(FailureKind::kOutOfMemory);
+       ++kind)
+    EXPECT_EQ(ExitStatusOf(static_cast<FailureKind>(kind)), kind + 2);
+}
+
 TEST(RecordingOutputTest, OneFileATargetNamedAfterItsShow) {
   EXPECT_EQ(RecordingOutputName(u"/r/Evening News.ts"),
             u"~QZ-PVR-Evening News.ts-f759e9d9.txt");
@@ -186,6 +193,9 @@ TEST(ProgramTest, ImagesAndRegisteredFormatsAreTold) {
       EXPECT_EQ(interpreter, "/ld") << wide << big;
       EXPECT_FALSE(IsNativeImage(Image(wide, big, 99), interpreter));
       EXPECT_TRUE(IsNativeImage(Image(wide, big, 99), interpreter, true));
+      std::string executable = Image(wide, big, native);
+      executable[big ? 17 : 16] = 2;  // ET_EXEC, not ET_DYN
+      EXPECT_TRUE(IsNativeImage(executable, interpreter));
     }
   }
   std::string none;
