@@ -12,7 +12,6 @@
 #include <fstream>
 #include <functional>
 #include <string>
-#include <utility>
 
 #include "platform/internal-posix.h"
 #include "platform/platform.h"
@@ -34,14 +33,6 @@ Entry EntryOf(const std::string& native, const HeldFolder* folder) {
 }
 
 }  // namespace
-
-HeldFolder::HeldFolder(HeldFolder&& other) noexcept
-    : handle(std::exchange(other.handle, -1)) {}
-
-HeldFolder& HeldFolder::operator=(HeldFolder&& other) noexcept {
-  std::swap(handle, other.handle);
-  return *this;
-}
 
 HeldFolder::~HeldFolder() {
   if (handle >= 0) close(static_cast<int>(handle));

@@ -3,20 +3,11 @@
 #include <algorithm>
 #include <functional>
 #include <string>
-#include <utility>
 
 #include "platform/internal-win32.h"
 #include "platform/platform.h"
 
 namespace pvr {
-
-HeldFolder::HeldFolder(HeldFolder&& other) noexcept
-    : handle(std::exchange(other.handle, -1)) {}
-
-HeldFolder& HeldFolder::operator=(HeldFolder&& other) noexcept {
-  std::swap(handle, other.handle);
-  return *this;
-}
 
 HeldFolder::~HeldFolder() {
   if (handle != -1) CloseHandle(reinterpret_cast<HANDLE>(handle));

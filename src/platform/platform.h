@@ -14,6 +14,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "run/failure.h"
@@ -82,8 +83,12 @@ void PrintLine(const Text& line, bool to_error);
 struct HeldFolder {
   HeldFolder() = default;
   explicit HeldFolder(std::intptr_t opened) : handle(opened) {}
-  HeldFolder(HeldFolder&& other) noexcept;
-  HeldFolder& operator=(HeldFolder&& other) noexcept;
+  HeldFolder(HeldFolder&& other) noexcept
+      : handle(std::exchange(other.handle, -1)) {}
+  HeldFolder& operator=(HeldFolder&& other) noexcept {
+    std::swap(handle, other.handle);
+    return *this;
+  }
   HeldFolder(const HeldFolder&) = delete;
   ~HeldFolder();
   std::intptr_t handle = -1;
