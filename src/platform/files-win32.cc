@@ -16,14 +16,10 @@ HeldFolder::~HeldFolder() {
 HeldFolder HoldFolderOf(const Text& file_path) {
   // Listing access takes part in sharing: without FILE_SHARE_DELETE, no
   // one may rename or delete the folder while it is held.
-  const std::wstring native = PathOfFile(file_path);
-  const auto slash = native.find_last_of(L"\\/");
-  const std::wstring folder =
-      slash == std::wstring::npos ? L"." : native.substr(0, slash + 1);
-  return HeldFolder(reinterpret_cast<std::intptr_t>(
-      CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_BACKUP_SEMANTICS, nullptr)));
+  return HeldFolder(reinterpret_cast<std::intptr_t>(CreateFileW(
+      FolderOf(PathOfFile(file_path)).c_str(),
+      FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)));
 }
 
 // The held folder cannot be replaced: the file is reached by its path.

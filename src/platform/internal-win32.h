@@ -32,6 +32,10 @@ std::wstring NativeName(const Text& name);
 // delete; "\\.\C:\..." is a file on that drive.
 std::wstring PathOfFile(const Text& path);
 
+// The folder a native path's file lies in, with its separator; "." for a
+// bare name.
+std::wstring FolderOf(const std::wstring& native);
+
 FailureKind KindOfError(DWORD error);
 
 // The system's words for the error; where they leave a place for the object

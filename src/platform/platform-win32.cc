@@ -46,6 +46,11 @@ std::wstring NativeName(const Text& name) {
   return Wide(name);
 }
 
+std::wstring FolderOf(const std::wstring& native) {
+  const auto slash = native.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? L"." : native.substr(0, slash + 1);
+}
+
 std::wstring PathOfFile(const Text& path) {
   std::wstring native = NativeName(path);
   std::wstring full(GetFullPathNameW(native.c_str(), 0, nullptr, nullptr),

@@ -214,8 +214,7 @@ void CheckRunLog(const RunLogPlace& place, const std::vector<Text>&) {
   // A new log needs the folder's right to add a file (a standard user's
   // drive root, where an unset TEMP puts it, does not give it), on a volume
   // that takes writing (not a read-only medium or mount).
-  std::wstring folder = native.substr(0, native.find_last_of(L"\\/") + 1);
-  if (folder.empty()) folder = L".";
+  const std::wstring folder = FolderOf(native);
   if (!MayAccess(folder, FILE_ADD_FILE)) {
     FailWithError(ERROR_ACCESS_DENIED, place.path);
   }
