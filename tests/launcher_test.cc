@@ -561,15 +561,19 @@ class Launcher : public ::testing::TestWithParam<Row> {
     if (verb == "hardlink")
       fs::create_hard_link(NativePath(Expand(text)), path);
     if (verb == "arg") arguments_ = name;
-    if (verb == "env") environment_[name] = Expand(text);
+    if (verb == "env") {  // #TEXT: the length of the text
+      environment_[name] = text.starts_with('#')
+                               ? std::to_string(Expand(text.substr(1)).size())
+                               : Expand(text);
+    }
     if (verb == "as" && fs::copy_file(launcher_, path)) launcher_ = path;
     if (verb == "runs") runs_ = std::stoi(name);
     if (verb == "check") launcher_ = PVR_CHECK;
     // A copy, which another user can reach wherever the build tree is, in a
     // folder of its own, which Windows searches for programs first.
     if (verb == "checked" && fs::create_directory(At("checker")) &&
-        fs::copy_file(PVR_CHECK, At("checker/check.exe"))) {
-      checker_ = At("checker/check.exe");
+        fs::copy_file(PVR_CHECK, At("checker/pvr-launch-check.exe"))) {
+      checker_ = At("checker/pvr-launch-check.exe");
     }
     if (verb == "copy") fs::copy_file(FAKE_RECORDER, path);
     // A run of the same job before this one, its recording still going on.

@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "platform/platform.h"
-#include "run/failure.h"
+#include "text/failure.h"
 
 namespace pvr {
 namespace {

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "run/failure.h"
+#include "text/failure.h"
 #include "text/lines.h"
 #include "text/text.h"
 

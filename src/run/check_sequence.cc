@@ -8,9 +8,9 @@
 
 #include "job/job_file.h"
 #include "platform/platform.h"
-#include "run/failure.h"
 #include "run/run_plan.h"
 #include "text/command_line.h"
+#include "text/failure.h"
 
 namespace pvr {
 namespace {
@@ -263,6 +263,16 @@ void ShowPlan(const RunPlan& plan, bool fails) {
   WarnAboutCommandShell(plan);
 }
 
+// The launcher installed beside the checker writes the record, under its
+// own name: the checker's less "-check".
+Text LauncherName() {
+  const Text own = ExecutableBaseName();
+  const Text suffix = TextOf("-check");
+  const std::size_t stem = own.size() - std::min(own.size(), suffix.size());
+  return LowerCase(own.substr(stem)) == suffix ? own.substr(0, stem)
+                                               : TextOf("pvr-launch");
+}
+
 int Report(const Failure& failure) {
   PrintLine(TextOf("pvr-launch: ") + FailureReport(failure), true);
   return ExitStatusOf(failure.kind);
@@ -275,7 +285,7 @@ int RunCheck(const Text& argument_text) {
   std::optional<Failure> failure;
   try {
     try {
-      PlanRun(argument_text, plan);
+      PlanRun(argument_text, LauncherName(), plan);
     } catch (const Failure& planned) {
       failure = planned;
     }

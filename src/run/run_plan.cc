@@ -66,7 +66,8 @@ void PlanRecordingOutput(RunPlan& plan) {
 
 }  // namespace
 
-void PlanRun(const Text& argument_text, RunPlan& plan) {
+void PlanRun(const Text& argument_text, const Text& launcher_name,
+             RunPlan& plan) {
   plan.job_path = JobPathOf(argument_text);
   plan.nothing_to_do = NothingToDo(plan.job_path);
   if (plan.nothing_to_do != nullptr) return;
@@ -77,7 +78,7 @@ void PlanRun(const Text& argument_text, RunPlan& plan) {
   // Read before anything is deleted: a broken command section must not
   // cost the stale file when nothing can record in its place.
   const Text& command = plan.launch_command.emplace(LaunchCommandOf(job_data));
-  plan.executable_name = ExecutableBaseName();
+  plan.executable_name = launcher_name;
   plan.log = PlanRunLog(plan.executable_name, target, command);
   if (KeepsRecordingOutput()) PlanRecordingOutput(plan);
   if (*plan.stale) {

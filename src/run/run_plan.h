@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "platform/platform.h"
-#include "run/failure.h"
+#include "text/failure.h"
 #include "text/text.h"
 
 namespace pvr {
@@ -42,8 +42,10 @@ const char* NothingToDo(const Text& job_path);
 
 // Decides the run for the command line's argument text, changing nothing:
 // job, target and whether it can be deleted, command, where the record
-// goes and that it fits, and the program that starts.
-void PlanRun(const Text& argument_text, RunPlan& plan);
+// goes and that it fits, and the program that starts. The record is
+// measured as the launcher of this name writes it.
+void PlanRun(const Text& argument_text, const Text& launcher_name,
+             RunPlan& plan);
 
 // Opens the run log, clears the target, appends the record, closes the
 // log, then opens the output file and starts the program, or reports why

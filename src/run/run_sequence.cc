@@ -3,8 +3,8 @@
 #include <new>
 
 #include "platform/platform.h"
-#include "run/failure.h"
 #include "run/run_plan.h"
+#include "text/failure.h"
 
 namespace pvr {
 
@@ -20,7 +20,7 @@ bool AnswerOption(const Text& argument_text, const char* program) {
 int RunLauncher(const Text& argument_text) {
   try {
     RunPlan plan;
-    PlanRun(argument_text, plan);
+    PlanRun(argument_text, ExecutableBaseName(), plan);
     if (plan.nothing_to_do == nullptr) CarryOut(plan);
     return 0;
   } catch (const Failure& failure) {

@@ -1,6 +1,6 @@
 #include "text/command_line.h"
 
-#include "run/failure.h"
+#include "text/failure.h"
 
 namespace pvr {
 

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "run/failure.h"
+#include "text/failure.h"
 
 namespace pvr {
 namespace {

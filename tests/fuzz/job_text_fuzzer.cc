@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "job/job_file.h"
-#include "run/failure.h"
+#include "text/failure.h"
 
 namespace {
 

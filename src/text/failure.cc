@@ -1,4 +1,4 @@
-#include "run/failure.h"
+#include "text/failure.h"
 
 #include <iterator>
 
