@@ -270,12 +270,13 @@ TEST(RunLogTest, AWriteBeyondTheFileSizeLimitLeavesNoPartOfTheRecord) {
   EXPECT_NO_THROW(CheckRunLog(fresh, {Text(19, u'x')}));  // and a line end
   EXPECT_THROW(CheckRunLog(fresh, {Text(20, u'x')}), Failure);
   try {
-    OpenRunLog(RunLogPlace{TextOf("/missing/x/log"), {TextOf("/missing/x")}});
+    OpenRunLog(RunLogPlace{TextOf("/missing/x/log"), {TextOf("/missing/x")}},
+               HeldFile());
     ADD_FAILURE() << "made under a missing directory";
   } catch (const Failure& failure) {
     EXPECT_EQ(failure.object, TextOf("/missing/x"));
   }
-  HeldFile log = OpenRunLog(RunLogPlace{TextOf(path.c_str()), {}});
+  HeldFile log = OpenRunLog(RunLogPlace{TextOf(path.c_str()), {}}, HeldFile());
   try {
     AppendLines(log, {u"more than", u"twenty characters"});
     ADD_FAILURE() << "written beyond the limit";

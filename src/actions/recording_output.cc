@@ -1,6 +1,7 @@
 #include "actions/recording_output.h"
 
 #include <cstdint>
+#include <utility>
 
 namespace pvr {
 
@@ -41,9 +42,10 @@ std::vector<Text> RecordingOutputHeading(const std::vector<Text>& record) {
 }
 
 std::optional<HeldFile> OpenRecordingOutput(const RunLogPlace& place,
+                                            HeldFile planned,
                                             const std::vector<Text>& heading) {
   try {
-    HeldFile output = OpenRunLog(place, true);
+    HeldFile output = OpenRunLog(place, std::move(planned), true);
     AppendLines(output, heading);
     return output;
   } catch (const Failure&) {

@@ -26,11 +26,12 @@ std::optional<Text> RecordingInProgress(const RunLogPlace& output);
 // first line.
 std::vector<Text> RecordingOutputHeading(const std::vector<Text>& record);
 
-// The output file opened, what it held to be dropped, and the heading
-// appended; nothing
-// where it cannot be: a recording is never refused for want of its
-// diagnostics, and its streams then go where they would without one.
+// The output file the plan opened, or made now, what it held to be
+// dropped, and the heading appended; nothing where it cannot be: a
+// recording is never refused for want of its diagnostics, and its streams
+// then go where they would without one.
 std::optional<HeldFile> OpenRecordingOutput(const RunLogPlace& place,
+                                            HeldFile planned,
                                             const std::vector<Text>& heading);
 
 }  // namespace pvr

@@ -26,11 +26,12 @@ std::vector<Text> RunRecordLines(const Text& executable_base_name,
 }
 
 RunLogPlace PlanRunLog(const Text& executable_base_name,
-                       const Text& target_path, const Text& launch_command) {
+                       const Text& target_path, const Text& launch_command,
+                       HeldFile& log) {
   const RunLogPlace place = FindRunLogPlace(TextOf("~QZ-PVR-Log.txt"));
   // Every time of day is as long as any other.
-  CheckRunLog(place, RunRecordLines(executable_base_name, ClockTime{},
-                                    target_path, launch_command));
+  log = CheckRunLog(place, RunRecordLines(executable_base_name, ClockTime{},
+                                          target_path, launch_command));
   return place;
 }
 

@@ -153,42 +153,55 @@ struct RunLogPlace {
 };
 RunLogPlace FindRunLogPlace(const Text& file_name);
 
-// Fails as OpenRunLog and AppendLines would for these lines, as far as can
-// be known beforehand, and changes nothing: no directory made, no file
-// opened for writing. POSIX: rights by the effective ids, another user's
-// plant, the file-size limit. Windows: the access list (the folder's right
-// to add a file for a new log), the owner, the read-only attribute.
-void CheckRunLog(const RunLogPlace& place, const std::vector<Text>& lines);
-
-// A run log held open from before the target is cleared until its record
-// is written, so that nothing put at its name meanwhile is written to.
-// Closed when it goes.
+// A run log held open to append to, from the plan, or from before the
+// target is cleared, until its record is written, so that nothing put at
+// its name meanwhile is written to. Closed when it goes; none where no
+// file was there to open.
 struct HeldFile {
+  HeldFile() = default;
   explicit HeldFile(std::intptr_t opened, const Text& opened_path)
       : handle(opened), path(opened_path) {}
   HeldFile(HeldFile&& other) noexcept;
+  HeldFile& operator=(HeldFile&& other) noexcept {
+    std::swap(handle, other.handle);
+    std::swap(path, other.path);
+    std::swap(replaced, other.replaced);
+    return *this;
+  }
   HeldFile(const HeldFile&) = delete;
-  HeldFile& operator=(const HeldFile&) = delete;
   ~HeldFile();
-  std::intptr_t handle;
+  std::intptr_t handle = -1;
   Text path;
-  // With replace: what the file held, to be dropped (POSIX: by the keeper).
+  // What the file held before this run: with replace, to be dropped
+  // (POSIX: by the keeper).
   std::int64_t replaced = 0;
 };
 
-// Makes the missing directories and opens the log to append to, readable
-// by the user alone when new, refusing what another user could have
-// planted. POSIX: mode 0600; in a directory group or others may write, only
-// the user's or the directory owner's file with one link, a link only in a
-// sticky directory and only theirs; FIFOs and devices refused at once.
-// Windows: an access list for the user, SYSTEM and the Administrators
-// alone; an existing log owned by anyone else refused; a holder without
-// sharing waited for about two seconds.
+// Fails as OpenRunLog and AppendLines would for these lines, as far as can
+// be known beforehand, and changes nothing: no directory made, no file
+// made, nothing written. A log already there is opened to append to as the
+// run will, judged by what was opened, and its lock tried and let go; the
+// run appends through it. POSIX: rights by the effective ids, another
+// user's plant, the file-size limit. Windows: the access list (the
+// folder's right to add a file for a new log), the owner, the read-only
+// attribute, a holder that shares no writing.
+HeldFile CheckRunLog(const RunLogPlace& place, const std::vector<Text>& lines);
+
+// The log CheckRunLog opened, or where it found none, the missing
+// directories made and the log made to append to, readable by the user
+// alone, refusing what another user could have planted. POSIX: mode 0600;
+// in a directory group or others may write, only the user's or the
+// directory owner's file with one link, a link only in a sticky directory
+// and only theirs; FIFOs and devices refused at once. Windows: an access
+// list for the user, SYSTEM and the Administrators alone; an existing log
+// owned by anyone else refused; a holder without sharing waited for about
+// two seconds.
 // With replace, what a file already there holds is dropped once it is
 // judged: Windows: at once; POSIX: it stays before what is appended, its
 // length in replaced, until the keeper drops it (emptying the file at once
 // would cost the launcher a journaled file system's block freeing).
-HeldFile OpenRunLog(const RunLogPlace& place, bool replace = false);
+HeldFile OpenRunLog(const RunLogPlace& place, HeldFile planned,
+                    bool replace = false);
 
 // The first line of the file at the path where a process holds it locked
 // (a recording and its keeper hold their output file so for as long as

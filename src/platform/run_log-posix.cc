@@ -219,7 +219,7 @@ RunLogPlace FindRunLogPlace(const Text& file_name) {
   return place;
 }
 
-void CheckRunLog(const RunLogPlace& place, const std::vector<Text>& lines) {
+HeldFile CheckRunLog(const RunLogPlace& place, const std::vector<Text>& lines) {
   const std::string native = NativeName(place.path);
   const std::string folder =
       place.directories_to_make.empty()
@@ -229,26 +229,31 @@ void CheckRunLog(const RunLogPlace& place, const std::vector<Text>& lines) {
   if (stat(folder.c_str(), &directory) != 0) {
     FailWithError(errno, place.path, native);
   }
-  off_t size = 0;
-  // Judged as the open would judge it, without opening anything.
+  HeldFile held;
   const bool there =
       place.directories_to_make.empty() && lstat(native.c_str(), &entry) == 0;
   const bool link = there && S_ISLNK(entry.st_mode);
   if (link) RequireOwnLink(place.path, directory, entry);
-  if (there && stat(native.c_str(), &file) == 0) {
+  if (there && (!link || stat(native.c_str(), &file) == 0)) {
+    // Nothing but a regular file is opened: no FIFO or device is woken.
+    if (!S_ISREG((link ? file : entry).st_mode)) {
+      throw Failure{FailureKind::kAccessDenied, place.path,
+                    TextOf("not a regular file")};
+    }
+    // Opened as the run appends, and judged by what was opened, so that
+    // nothing swapped in after the look at the name is written to.
+    OpenFile opened = OpenRegularFile(
+        place.path,
+        O_WRONLY | O_APPEND | (IsShared(directory) && !link ? O_NOFOLLOW : 0),
+        file);
     if (!link) RequireOwnFile(place.path, directory, file);
-    if (!S_ISREG(file.st_mode) ||
-        faccessat(AT_FDCWD, native.c_str(), W_OK, AT_EACCESS) != 0) {
-      FailWithError(S_ISREG(file.st_mode) ? errno : EACCES, place.path, native);
-    }
-    size = file.st_size;
     // A lock another program holds throughout the wait is found before
-    // anything changes; the plan lets it go at once.
-    const OpenFile look(
-        open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (look.descriptor >= 0 && !LockInTurn(look.descriptor)) {
-      FailLocked(place.path);
-    }
+    // anything changes; it is let go at once, so that runs starting
+    // together do not wait out each other's pause.
+    if (!LockInTurn(opened.descriptor)) FailLocked(place.path);
+    flock(opened.descriptor, LOCK_UN);
+    held = HeldFile{std::exchange(opened.descriptor, -1), place.path};
+    held.replaced = file.st_size;
   } else if (link && errno != ENOENT) {  // a loop, a folder not searchable
     FailWithError(errno, place.path, native);
   } else if (!MayWriteIn(link ? LinkedFolder(native) : folder)) {
@@ -259,12 +264,17 @@ void CheckRunLog(const RunLogPlace& place, const std::vector<Text>& lines) {
   for (const Text& line : lines) record += line.size() + 1;
   struct rlimit limit;
   if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-      static_cast<rlim_t>(size) + record > limit.rlim_cur) {
+      static_cast<rlim_t>(held.replaced) + record > limit.rlim_cur) {
     FailWithError(EFBIG, place.path, native);
   }
+  return held;
 }
 
-HeldFile OpenRunLog(const RunLogPlace& place, bool replace) {
+HeldFile OpenRunLog(const RunLogPlace& place, HeldFile planned, bool replace) {
+  if (planned.handle >= 0) {
+    if (!replace) planned.replaced = 0;
+    return planned;
+  }
   MakeDirectories(place);
   const std::string native = NativeName(place.path);
   struct stat directory, entry, file;

@@ -180,7 +180,9 @@ bool IsTrustedOwner(const Text& sid) {
 }
 
 HeldFile::HeldFile(HeldFile&& other) noexcept
-    : handle(std::exchange(other.handle, -1)), path(other.path) {}
+    : handle(std::exchange(other.handle, -1)),
+      path(other.path),
+      replaced(other.replaced) {}
 
 HeldFile::~HeldFile() {
   if (handle != -1) CloseHandle(reinterpret_cast<HANDLE>(handle));
@@ -195,20 +197,22 @@ RunLogPlace FindRunLogPlace(const Text& file_name) {
   return RunLogPlace{directory + TextOf("\\") + file_name, {}};
 }
 
-void CheckRunLog(const RunLogPlace& place, const std::vector<Text>&) {
+HeldFile CheckRunLog(const RunLogPlace& place, const std::vector<Text>&) {
   const std::wstring native = PathOfFile(place.path);
-  // An existing log is opened and locked as the run will, and let go: what
-  // refuses it (its rights, a holder that shares no writing, a lock) does
-  // so before anything changes. Nothing is written.
+  // An existing log is opened as the run appends, and its lock tried and
+  // let go: what refuses it (its rights, a holder that shares no writing, a
+  // lock) does so before anything changes. The run appends through it.
   DWORD error = 0;
-  const OpenFile file = OpenForAppending(native, OPEN_EXISTING, nullptr, error);
+  OpenFile file = OpenForAppending(native, OPEN_EXISTING, nullptr, error);
   if (file.handle != INVALID_HANDLE_VALUE) {
     RequireDiskFile(file, place.path);
     RequireOwnFile(file, place.path);
     OVERLAPPED lock_byte{};
     LockInTurn(file.handle, lock_byte, place.path);
     UnlockFileEx(file.handle, 0, 1, 0, &lock_byte);
-    return;
+    return HeldFile{reinterpret_cast<std::intptr_t>(
+                        std::exchange(file.handle, INVALID_HANDLE_VALUE)),
+                    place.path};
   }
   if (error != ERROR_FILE_NOT_FOUND) FailWithError(error, place.path);
   // A new log needs the folder's right to add a file (a standard user's
@@ -226,9 +230,16 @@ void CheckRunLog(const RunLogPlace& place, const std::vector<Text>&) {
       (flags & FILE_READ_ONLY_VOLUME) != 0) {
     FailWithError(ERROR_WRITE_PROTECT, place.path);
   }
+  return HeldFile();
 }
 
-HeldFile OpenRunLog(const RunLogPlace& place, bool replace) {
+HeldFile OpenRunLog(const RunLogPlace& place, HeldFile planned, bool replace) {
+  if (planned.handle != -1) {
+    if (replace && !SetEndOfFile(reinterpret_cast<HANDLE>(planned.handle))) {
+      FailWithError(GetLastError(), place.path);
+    }
+    return planned;
+  }
   const std::wstring native = PathOfFile(place.path);
   PrivateFileSecurity security;
   DWORD error = 0;

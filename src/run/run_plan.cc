@@ -1,5 +1,7 @@
 #include "run/run_plan.h"
 
+#include <utility>
+
 #include "actions/clear_target.h"
 #include "actions/launch.h"
 #include "actions/recording_output.h"
@@ -55,9 +57,10 @@ void PlanRecordingOutput(RunPlan& plan) {
     return;
   }
   try {
-    CheckRunLog(place, RecordingOutputHeading(RunRecordLines(
-                           plan.executable_name, ClockTime{}, *plan.target_path,
-                           *plan.launch_command)));
+    plan.output_file =
+        CheckRunLog(place, RecordingOutputHeading(RunRecordLines(
+                               plan.executable_name, ClockTime{},
+                               *plan.target_path, *plan.launch_command)));
     plan.output = place;
   } catch (const Failure& failure) {
     plan.output_failure = failure;
@@ -79,7 +82,7 @@ void PlanRun(const Text& argument_text, const Text& launcher_name,
   // cost the stale file when nothing can record in its place.
   const Text& command = plan.launch_command.emplace(LaunchCommandOf(job_data));
   plan.executable_name = launcher_name;
-  plan.log = PlanRunLog(plan.executable_name, target, command);
+  plan.log = PlanRunLog(plan.executable_name, target, command, plan.log_file);
   if (KeepsRecordingOutput()) PlanRecordingOutput(plan);
   if (*plan.stale) {
     CheckDeletable(target);
@@ -92,13 +95,13 @@ void PlanRun(const Text& argument_text, const Text& launcher_name,
   }
 }
 
-void CarryOut(const RunPlan& plan) {
+void CarryOut(RunPlan& plan) {
   std::vector<Text> record;
   {
     // Held from before the target is cleared, so that nothing put at its
     // name during the pause is written to; closed, and its lock let go,
     // before the start, so that the recorder holds none of it.
-    HeldFile log = OpenRunLog(*plan.log);
+    HeldFile log = OpenRunLog(*plan.log, std::move(plan.log_file));
     if (!plan.start_failure) ClearTarget(*plan.target_path, plan.target_folder);
     record = AppendRunRecord(log, plan.executable_name, *plan.target_path,
                              *plan.launch_command);
@@ -108,7 +111,8 @@ void CarryOut(const RunPlan& plan) {
   // before leaves the last recording's output as it was.
   std::optional<HeldFile> output =
       plan.output
-          ? OpenRecordingOutput(*plan.output, RecordingOutputHeading(record))
+          ? OpenRecordingOutput(*plan.output, std::move(plan.output_file),
+                                RecordingOutputHeading(record))
           : std::nullopt;
   LaunchMinimized(plan.program, output ? &*output : nullptr, *plan.target_path);
 }

@@ -22,9 +22,11 @@ struct RunPlan {
   std::optional<Text> launch_command;
   Text executable_name;
   std::optional<RunLogPlace> log;
+  HeldFile log_file;  // the log already there, opened to append to
   // Where the recorder's output and end are kept, or why they are not: the
   // recording starts either way.
   std::optional<RunLogPlace> output;
+  HeldFile output_file;
   std::optional<Failure> output_failure;
   ProgramToStart program;  // found once
   // Why the program cannot start: the run still logs its record, then
@@ -47,9 +49,9 @@ const char* NothingToDo(const Text& job_path);
 void PlanRun(const Text& argument_text, const Text& launcher_name,
              RunPlan& plan);
 
-// Opens the run log, clears the target, appends the record, closes the
-// log, then opens the output file and starts the program, or reports why
-// it cannot start.
-void CarryOut(const RunPlan& plan);
+// Opens the run log (or takes the one the plan opened), clears the target,
+// appends the record, closes the log, then opens the output file and
+// starts the program, or reports why it cannot start.
+void CarryOut(RunPlan& plan);
 
 }  // namespace pvr
