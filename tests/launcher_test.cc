@@ -21,7 +21,6 @@
 #endif
 
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>

@@ -160,6 +160,17 @@ void DeleteFile(const Text& path, const HeldFolder* folder) {
   }
 }
 
+void RequireRemovable(const Text& path, const struct stat& folder,
+                      const struct stat& file, uid_t user) {
+  // In a sticky directory (a shared /tmp or recordings share) only the
+  // file's owner, the directory's or root may remove it.
+  if ((folder.st_mode & S_ISVTX) != 0 && user != 0 && file.st_uid != user &&
+      folder.st_uid != user) {
+    throw Failure{FailureKind::kAccessDenied, path,
+                  TextOf("another user's file in a sticky directory")};
+  }
+}
+
 void CheckDeletable(const Text& path) {
   const std::string native = NativeName(path);
   const std::string directory = DirectoryOf(native);
@@ -169,14 +180,7 @@ void CheckDeletable(const Text& path) {
       faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     FailWithError(errno, path, native);
   }
-  // In a sticky directory (a shared /tmp or recordings share) only the
-  // file's owner, the directory's or root may remove it.
-  const auto user = geteuid();
-  if ((folder.st_mode & S_ISVTX) != 0 && user != 0 && file.st_uid != user &&
-      folder.st_uid != user) {
-    throw Failure{FailureKind::kAccessDenied, path,
-                  TextOf("another user's file in a sticky directory")};
-  }
+  RequireRemovable(path, folder, file, geteuid());
 }
 
 std::optional<Text> WhyNoFileCanBeMadeIn(const Text& directory) {

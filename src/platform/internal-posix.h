@@ -44,6 +44,26 @@ struct OpenFile {
 // regular file; status is what was opened.
 OpenFile OpenRegularFile(const Text& path, int flags, struct stat& status);
 
+// The rules over what the system says of an entry, its folder and the
+// user's id: each throws access denied, with why, where the entry is not
+// the user's to take. The plan calls them with what it looked up, the act
+// with what it opened.
+// A link in a folder others may write is taken only in a sticky one, and
+// only the user's or the folder owner's.
+void RequireOwnLink(const Text& path, const struct stat& folder,
+                    const struct stat& link, uid_t user);
+// A regular file; in a folder others may write, only the user's or the
+// folder owner's, with one link.
+void RequireOwnFile(const Text& path, const struct stat& folder,
+                    const struct stat& file, uid_t user);
+// A directory of the user's that nobody else may open.
+void RequirePrivateDirectory(const Text& path, const struct stat& status,
+                             uid_t user);
+// In a sticky folder, only the file's owner, the folder's or root removes
+// a file.
+void RequireRemovable(const Text& path, const struct stat& folder,
+                      const struct stat& file, uid_t user);
+
 // The field of a user's entry in the user database: 0 the name, 5 the home.
 std::string UserEntry(unsigned uid, int field);
 

@@ -37,49 +37,6 @@ bool IsOwnDirectory(const std::string& path) {
                 TextOf(what) + TextOf(" in a shared directory")};
 }
 
-// Where group or others may write, another user can plant a link or a file
-// at the name. A link is taken only in a sticky directory, where nobody
-// else can swap it, and only the user's or the directory owner's.
-void RequireOwnLink(const Text& path, const struct stat& directory,
-                    const struct stat& link) {
-  if (IsShared(directory) &&
-      ((directory.st_mode & S_ISVTX) == 0 ||
-       (link.st_uid != geteuid() && link.st_uid != directory.st_uid))) {
-    FailPlanted(path, "a symbolic link");
-  }
-}
-
-// Only the user's or the directory owner's file is taken, as the kernel's
-// protected_regular would; a second hard link may be another user's file
-// linked in where fs.protected_hardlinks is off.
-void RequireOwnFile(const Text& path, const struct stat& directory,
-                    const struct stat& file) {
-  if (!S_ISREG(file.st_mode)) {
-    throw Failure{FailureKind::kAccessDenied, path,
-                  TextOf("not a regular file")};
-  }
-  const bool own = file.st_uid == geteuid() || file.st_uid == directory.st_uid;
-  if (IsShared(directory) && (!own || file.st_nlink > 1)) {
-    FailPlanted(path, own ? "a file with more than one hard link"
-                          : "a file of another user");
-  }
-}
-
-// Anyone may make the name first in a shared place: only a real directory
-// of the user's, open to nobody else, is used.
-void RequirePrivateDirectory(const Text& path, const struct stat& status) {
-  if (S_ISDIR(status.st_mode) && status.st_uid == geteuid() &&
-      (status.st_mode & (S_IRWXG | S_IRWXO)) == 0) {
-    return;
-  }
-  const std::string owner = UserEntry(status.st_uid, 0);
-  throw Failure{
-      FailureKind::kAccessDenied, path,
-      TextOf("not a directory of this user's alone; it belongs to ") +
-          TextOfBytes(owner.empty() ? "uid " + std::to_string(status.st_uid)
-                                    : owner)};
-}
-
 bool MayWriteIn(const std::string& directory) {
   return faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
@@ -157,7 +114,7 @@ RunLogPlace PrivateTemporaryDirectory() {
   RunLogPlace place{TextOfBytes(directory), {}};
   struct stat status;
   if (lstat(directory.c_str(), &status) == 0) {
-    RequirePrivateDirectory(place.path, status);
+    RequirePrivateDirectory(place.path, status, geteuid());
   } else if (errno == ENOENT) {
     place.directories_to_make.push_back(place.path);
   } else {
@@ -180,12 +137,56 @@ void MakeDirectories(const RunLogPlace& place) {
     } else if (errno != EEXIST || lstat(native.c_str(), &status) != 0) {
       FailWithError(errno, directory, native);
     } else {
-      RequirePrivateDirectory(directory, status);
+      RequirePrivateDirectory(directory, status, geteuid());
     }
   }
 }
 
 }  // namespace
+
+// Where group or others may write, another user can plant a link or a file
+// at the name. A link is taken only in a sticky directory, where nobody
+// else can swap it, and only the user's or the directory owner's.
+void RequireOwnLink(const Text& path, const struct stat& directory,
+                    const struct stat& link, uid_t user) {
+  if (IsShared(directory) &&
+      ((directory.st_mode & S_ISVTX) == 0 ||
+       (link.st_uid != user && link.st_uid != directory.st_uid))) {
+    FailPlanted(path, "a symbolic link");
+  }
+}
+
+// Only the user's or the directory owner's file is taken, as the kernel's
+// protected_regular would; a second hard link may be another user's file
+// linked in where fs.protected_hardlinks is off.
+void RequireOwnFile(const Text& path, const struct stat& directory,
+                    const struct stat& file, uid_t user) {
+  if (!S_ISREG(file.st_mode)) {
+    throw Failure{FailureKind::kAccessDenied, path,
+                  TextOf("not a regular file")};
+  }
+  const bool own = file.st_uid == user || file.st_uid == directory.st_uid;
+  if (IsShared(directory) && (!own || file.st_nlink > 1)) {
+    FailPlanted(path, own ? "a file with more than one hard link"
+                          : "a file of another user");
+  }
+}
+
+// Anyone may make the name first in a shared place: only a real directory
+// of the user's, open to nobody else, is used.
+void RequirePrivateDirectory(const Text& path, const struct stat& status,
+                             uid_t user) {
+  if (S_ISDIR(status.st_mode) && status.st_uid == user &&
+      (status.st_mode & (S_IRWXG | S_IRWXO)) == 0) {
+    return;
+  }
+  const std::string owner = UserEntry(status.st_uid, 0);
+  throw Failure{
+      FailureKind::kAccessDenied, path,
+      TextOf("not a directory of this user's alone; it belongs to ") +
+          TextOfBytes(owner.empty() ? "uid " + std::to_string(status.st_uid)
+                                    : owner)};
+}
 
 HeldFile::HeldFile(HeldFile&& other) noexcept
     : handle(std::exchange(other.handle, -1)),
@@ -233,7 +234,7 @@ HeldFile CheckRunLog(const RunLogPlace& place, const std::vector<Text>& lines) {
   const bool there =
       place.directories_to_make.empty() && lstat(native.c_str(), &entry) == 0;
   const bool link = there && S_ISLNK(entry.st_mode);
-  if (link) RequireOwnLink(place.path, directory, entry);
+  if (link) RequireOwnLink(place.path, directory, entry, geteuid());
   if (there && (!link || stat(native.c_str(), &file) == 0)) {
     // Nothing but a regular file is opened: no FIFO or device is woken.
     if (!S_ISREG((link ? file : entry).st_mode)) {
@@ -246,7 +247,7 @@ HeldFile CheckRunLog(const RunLogPlace& place, const std::vector<Text>& lines) {
         place.path,
         O_WRONLY | O_APPEND | (IsShared(directory) && !link ? O_NOFOLLOW : 0),
         file);
-    if (!link) RequireOwnFile(place.path, directory, file);
+    if (!link) RequireOwnFile(place.path, directory, file, geteuid());
     // A lock another program holds throughout the wait is found before
     // anything changes; it is let go at once, so that runs starting
     // together do not wait out each other's pause.
@@ -283,7 +284,7 @@ HeldFile OpenRunLog(const RunLogPlace& place, HeldFile planned, bool replace) {
   }
   const bool missing = lstat(native.c_str(), &entry) != 0 && errno == ENOENT;
   const bool link = !missing && S_ISLNK(entry.st_mode);
-  if (link) RequireOwnLink(place.path, directory, entry);
+  if (link) RequireOwnLink(place.path, directory, entry, geteuid());
   // Made by this open: at the name, or where a link to no file points.
   const bool made = missing || (link && stat(native.c_str(), &file) != 0);
   // What is opened is judged, so that nothing swapped in after the look
@@ -293,7 +294,7 @@ HeldFile OpenRunLog(const RunLogPlace& place, HeldFile planned, bool replace) {
                       O_WRONLY | O_APPEND | O_CREAT |
                           (IsShared(directory) && !link ? O_NOFOLLOW : 0),
                       file);
-  if (!link) RequireOwnFile(place.path, directory, file);
+  if (!link) RequireOwnFile(place.path, directory, file, geteuid());
   // Whatever the umask, a new log is the user's to write, and nobody
   // else's to read: commands may carry a tuner's or a server's password.
   if (made && file.st_uid == geteuid() &&

@@ -1,129 +1,24 @@
-// What the end-to-end table cannot reach cheaply: the text rules in full,
-// the command-line splitter, line ends and characters cut between pieces,
-// the deadline's rounding, a target deleted by another run first, a record
-// cut back at the file-size limit, the output file's name, bound and end
-// line; on Windows, a flood of messages in the pause and the run log's
-// owners.
-#include <gtest/gtest.h>
-#ifdef _WIN32
-#include "platform/internal-win32.h"
-#else
+// The POSIX platform's rules over facts: the output file's bound and end
+// line, program images and the kernel's rules, a record cut back at the
+// file-size limit, who may own what the run takes.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
-
-#include "platform/internal-posix.h"
-#endif
-
-#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <thread>
-
 #include <utility>
 
-#include "actions/clear_target.h"
-#include "actions/recording_output.h"
-#include "job/job_file.h"
-#include "platform/platform.h"
-#include "text/command_line.h"
-#include "text/lines.h"
-#include "text/text.h"
+#include "platform/internal-posix.h"
 
 namespace pvr {
 namespace {
 
-TEST(TextTest, LowersAndReplacesCharacterForCharacter) {
-  // Each range at both ends and past them; capitals whose small form is ASCII
-  // stay, so foreign letters cannot pass for a tag.
-  EXPECT_EQ(LowerCase(u"<PVR-DATA>\u00C0\u00DE\u00D7\u0100\u0136\u0139\u013B"
-                      u"\u0147\u014A\u0176\u0391\u03AB\u03A2\u0400\u040F"
-                      u"\u0410\u042F\u0130\u212A\u0149\u0178\u0430\u03AC"),
-            u"<pvr-data>\u00E0\u00FE\u00D7\u0101\u0137\u013A\u013C\u0148"
-            u"\u014B\u0177\u03B1\u03CB\u03A2\u0450\u045F\u0430\u044F"
-            u"\u0130\u212A\u0149\u0178\u0430\u03AC");
-  // Only the second backslash belongs to a pair; pairs do not overlap.
-  EXPECT_EQ(ReplaceText(u"\\\\\"", u"\\\"", u"\""), u"\\\"");
-  EXPECT_EQ(ReplaceText(u"aaa", u"aa", u"b"), u"ba");
-  EXPECT_EQ(TextFrom(u"abc", 1), u"abc");
-  // UTF-16 behind either byte order mark; an 8-bit text that begins alike.
-  for (const auto& [bytes, utf16] : {std::pair{"\xff\xfe<\0", true},
-                                     {"\xfe\xff\0<", true},
-                                     {"\xff\xfe<p", false},
-                                     {"\xfe\xff<\0", false}}) {
-    EXPECT_EQ(IsUtf16(bytes, 4), utf16) << bytes + 2;
-  }
-}
-
-TEST(CommandLineTest, SplitsByTheWindowsRules) {
-  using Words = std::vector<Text>;
-  const std::pair<Text, Words> cases[] = {
-      {u" \t ", Words{}},
-      {u"a\"b c\"d", Words{u"ab cd"}},
-      {u"\"\" x", Words{u"", u"x"}},
-      {u"a\\\\b", Words{u"a\\\\b"}},
-      {u"a\\\" b", Words{u"a\"", u"b"}},
-      {u"a\\\\\"b c\"", Words{u"a\\b c"}},
-      {u"a\\\\\\\"b", Words{u"a\\\"b"}},
-      {u"\"a b", Words{u"a b"}},
-      {u"x\t\ty", Words{u"x", u"y"}},
-  };
-  for (const auto& [line, words] : cases) {
-    EXPECT_EQ(SplitCommandLine(line), words)
-        << std::string(line.begin(), line.end());
-  }
-}
-
-TEST(JobFileTest, PiecesJoinAsTheWholeText) {
-  const Text text = u"  <pvr-data> a  \r\n  b\t\r\n\n\r c\n </pvr-data>";
-  // Cut anywhere: in a run of spaces, between CR and LF. Only the first LF
-  // after a CR belongs to it.
-  for (std::size_t cut = 0; cut <= text.size(); ++cut) {
-    for (const LineEnds ends : {LineEnds::kAny, LineEnds::kCarriageReturn}) {
-      LineJoiner joiner{ends};
-      Text joined;
-      JoinTrimmedLines(joiner, text.substr(0, cut), joined);
-      JoinTrimmedLines(joiner, text.substr(cut), joined);
-      EXPECT_EQ(joined, ends == LineEnds::kAny
-                            ? u"<pvr-data> ab\tc</pvr-data>"
-                            : u"<pvr-data> ab\t\nc\n </pvr-data>")
-          << cut;
-    }
-  }
-}
-
-TEST(ClearTargetTest, DeadlineRoundsHalfToEven) {
-  const double now[] = {0.0, 0.49, 0.5, 0.51, 1.5, 7.25, 86399.7};
-  const std::int32_t deadline[] = {2, 2, 2, 3, 4, 9, 86402};
-  for (int i = 0; i < 7; ++i) EXPECT_EQ(PauseDeadline(now[i]), deadline[i]);
-  // Another run of the same job may delete the target first.
-  EXPECT_NO_THROW(DeleteFile(u"gone before its deletion.ts"));
-  // The clock the pause is measured on goes forward by what passed.
-  const double start = MonotonicSeconds();
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_GT(MonotonicSeconds() - start, 0.029);
-  EXPECT_LT(MonotonicSeconds() - start, 2);
-}
-
-// The statuses schedulers act on, one for each kind of failure, in order.
-TEST(FailureTest, EachKindHasItsExitStatus) {
-  for (int kind = 0; kind <= static_cast<int>(FailureKind::kOutOfMemory);
-       ++kind)
-    EXPECT_EQ(ExitStatusOf(static_cast<FailureKind>(kind)), kind + 2);
-}
-
-TEST(RecordingOutputTest, OneFileATargetNamedAfterItsShow) {
-  EXPECT_EQ(RecordingOutputName(u"/r/Evening News.ts"),
-            u"~QZ-PVR-Evening News.ts-f759e9d9.txt");
-  EXPECT_NE(RecordingOutputName(u"/a/N.ts"), RecordingOutputName(u"/b/N.ts"));
-  EXPECT_EQ(RecordingOutputName(u"/" + Text(300, u'x')).size(), 141u);
-}
-
-#ifndef _WIN32
 TEST(RecordingOutputTest, KeptWithinItsBoundAndItsEndSaid) {
   const std::string path =
       ::testing::TempDir() + "pvr-output-" + std::to_string(getpid());
@@ -288,49 +183,66 @@ TEST(RunLogTest, AWriteBeyondTheFileSizeLimitLeavesNoPartOfTheRecord) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "earlier\n");
   std::remove(path.c_str());
 }
-#endif
 
-#ifdef _WIN32
-TEST(DecodeTest, CharactersCutBetweenPiecesWait) {
-  // UTF-8 of one to four bytes, and Shift-JIS: cut anywhere, the two pieces
-  // decode as the whole text does.
-  const std::pair<unsigned, std::string> cases[] = {
-      {65001, "a\xd0\x9f\xd1\x80\xe2\x82\xac\xf0\x9f\x93\xba."},
-      {932, "\x83\x65\x83\x8c a\x83\x72"}};
-  for (const auto& [code_page, bytes] : cases) {
-    std::string all = bytes;
-    const Text whole = DecodeWhole(all, true, code_page);
-    EXPECT_EQ(whole.find(u'\uFFFD'), Text::npos);
-    for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
-      std::string rest = bytes.substr(0, cut);
-      Text decoded = DecodeWhole(rest, false, code_page);
-      rest += bytes.substr(cut);
-      EXPECT_EQ(decoded + DecodeWhole(rest, true, code_page), whole) << cut;
+// Who may own what a run takes, each rule over the facts alone: the
+// entry's type, mode, owner and links, its folder's mode and owner, the
+// user (1000; 0 is root).
+TEST(OwnershipTest, EachRuleDecidesOverTheFacts) {
+  using Rule =
+      void (*)(const Text&, const struct stat&, const struct stat&, uid_t);
+  const auto directory = [](const Text& path, const struct stat&,
+                            const struct stat& entry, uid_t user) {
+    RequirePrivateDirectory(path, entry, user);
+  };
+  struct Case {
+    Rule rule;
+    mode_t folder_mode;
+    uid_t folder_owner;
+    mode_t mode;
+    uid_t owner, user;
+    nlink_t links;
+    const char* refusal;  // the reason's start; "" where it is taken
+  } const cases[] = {
+      {RequireOwnLink, 0755, 5, S_IFLNK, 6, 1000, 1, ""},
+      {RequireOwnLink, 0775, 1000, S_IFLNK, 1000, 1000, 1, "a symbolic link"},
+      {RequireOwnLink, 0757, 1000, S_IFLNK, 1000, 1000, 1, "a symbolic link"},
+      {RequireOwnLink, 01777, 5, S_IFLNK, 1000, 1000, 1, ""},
+      {RequireOwnLink, 01777, 5, S_IFLNK, 5, 1000, 1, ""},
+      {RequireOwnLink, 01777, 5, S_IFLNK, 6, 1000, 1, "a symbolic link"},
+      {RequireOwnFile, 0755, 5, S_IFIFO, 1000, 1000, 1, "not a regular"},
+      {RequireOwnFile, 0755, 5, S_IFREG, 6, 1000, 2, ""},
+      {RequireOwnFile, 0775, 5, S_IFREG, 6, 1000, 1, "a file of another"},
+      {RequireOwnFile, 0757, 5, S_IFREG, 5, 1000, 1, ""},
+      {RequireOwnFile, 01777, 5, S_IFREG, 1000, 1000, 1, ""},
+      {RequireOwnFile, 01777, 5, S_IFREG, 1000, 1000, 2, "a file with more"},
+      {directory, 0, 0, S_IFDIR | 0700, 1000, 1000, 2, ""},
+      {directory, 0, 0, S_IFDIR | 0710, 1000, 1000, 2, "not a directory"},
+      {directory, 0, 0, S_IFDIR | 0701, 1000, 1000, 2, "not a directory"},
+      {directory, 0, 0, S_IFDIR | 0700, 0, 1000, 2, "not a directory"},
+      {directory, 0, 0, S_IFLNK | 0700, 1000, 1000, 1, "not a directory"},
+      {RequireRemovable, 01777, 5, S_IFREG, 6, 1000, 1, "another user's"},
+      {RequireRemovable, 01777, 1000, S_IFREG, 6, 1000, 1, ""},
+      {RequireRemovable, 01777, 5, S_IFREG, 1000, 1000, 1, ""},
+      {RequireRemovable, 01777, 5, S_IFREG, 6, 0, 1, ""},
+      {RequireRemovable, 0777, 5, S_IFREG, 6, 1000, 1, ""},
+  };
+  int number = 0;
+  for (const Case& c : cases) {
+    struct stat folder {
+    }, entry{};
+    folder.st_mode = S_IFDIR | c.folder_mode;
+    folder.st_uid = c.folder_owner;
+    entry.st_mode = c.mode, entry.st_uid = c.owner, entry.st_nlink = c.links;
+    std::string refused;
+    try {
+      c.rule(u"f", folder, entry, c.user);
+    } catch (const Failure& failure) {
+      refused = BytesOf(failure.reason);
     }
+    EXPECT_EQ(refused.substr(0, std::strlen(c.refusal)), c.refusal) << ++number;
+    EXPECT_EQ(refused.empty(), !*c.refusal) << number;
   }
 }
-
-TEST(ClearTargetTest, AFloodOfMessagesEndsAtTheDeadline) {
-  MSG message;  // the thread's queue made, then filled
-  PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-  for (int i = 0; i < 20000; ++i)
-    PostThreadMessageW(GetCurrentThreadId(), 0, 0, 0);
-  const double start = MonotonicSeconds();
-  DispatchEventsUntil(start + 0.05);
-  EXPECT_LT(MonotonicSeconds() - start, 0.4);
-}
-
-TEST(RunLogTest, OnlyTheSystemsAccountsMayOwnIt) {
-  for (const Text sid : {u"S-1-5-18", u"S-1-5-32-544"}) {
-    EXPECT_TRUE(IsTrustedOwner(sid));
-  }
-  // Users, Everyone, another account, no account at all.
-  for (const Text sid :
-       {u"S-1-5-32-545", u"S-1-1-0", u"S-1-5-21-1-2-3-1", u""}) {
-    EXPECT_FALSE(IsTrustedOwner(sid));
-  }
-}
-#endif
 
 }  // namespace
 }  // namespace pvr
