@@ -134,7 +134,7 @@ TEST(ProgramTest, TheKernelsRulesDecide) {
     std::ofstream(path, std::ios::binary) << content;
     chmod(path.c_str(), 0700);
     try {
-      FindProgram(TextOfBytes("\"" + path + "\""));
+      FindProgram(TextOfBytes(path), {TextOfBytes(path)});
       EXPECT_EQ(status, 0) << number;
     } catch (const Failure& failure) {
       EXPECT_EQ(ExitStatusOf(failure.kind), status) << number;

@@ -106,6 +106,8 @@ bool TakeJobText(JobTextReader& reader, const Text& piece) {
     reader.tail.clear();
     return true;
   }
+  // Beyond the window no value lies, nor any of its joins.
+  reader.joiner.joins = nullptr;
   Text joined = reader.tail;
   JoinTrimmedLines(reader.joiner, piece, joined);
   if (LowerCase(joined).find(reader.sought) != Text::npos) {
@@ -129,14 +131,24 @@ Text JobDataOf(const JobTextReader& reader) {
       TagValue(reader.job_text, kDataOpen, kDataClose, CaseRule::kAnyCase));
 }
 
-Text LoadJobData(const Text& job_path, char16_t line_mark) {
+Text LoadJobData(const Text& job_path, std::vector<std::size_t>* joins) {
+  std::vector<std::size_t> joined_at;
   LineJoiner joiner{JobFileLineEnds()};
-  joiner.line_mark = line_mark;
+  joiner.joins = joins != nullptr ? &joined_at : nullptr;
   JobTextReader reader{joiner, {}, {}, {}, false};
   ReadTextPieces(job_path, [&reader](const Text& piece) {
     return TakeJobText(reader, piece);
   });
-  return JobDataOf(reader);
+  const Text data = JobDataOf(reader);
+  if (joins != nullptr && !data.empty()) {
+    // The data begins after its opening tag and the spaces trimmed there.
+    const std::size_t start = reader.job_text.find_first_not_of(
+        u' ', LowerCase(reader.job_text).find(kDataOpen) + kDataOpen.size());
+    for (const std::size_t at : joined_at) {
+      if (at > start && at < start + data.size()) joins->push_back(at - start);
+    }
+  }
+  return data;
 }
 
 Text TargetPathOf(const Text& job_data) {

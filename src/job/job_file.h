@@ -2,7 +2,9 @@
 // the launch command. Tags are found as plain text, not parsed as XML.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "text/lines.h"
 #include "text/text.h"
@@ -39,9 +41,10 @@ bool TakeJobText(JobTextReader& reader, const Text& piece);
 // whole job text would give.
 Text JobDataOf(const JobTextReader& reader);
 
-// Reads the job file and returns its trimmed "<pvr-data>" value; a line
-// mark, when given, stands where two lines were joined.
-Text LoadJobData(const Text& job_path, char16_t line_mark = 0);
+// Reads the job file and returns its trimmed "<pvr-data>" value; where
+// asked, with each place in it where two lines were joined.
+Text LoadJobData(const Text& job_path,
+                 std::vector<std::size_t>* joins = nullptr);
 
 // Work directory, show file name and extension, joined as they stand.
 Text TargetPathOf(const Text& job_data);

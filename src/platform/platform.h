@@ -229,6 +229,7 @@ void AppendLines(HeldFile& file, const std::vector<Text>& lines);
 struct ProgramToStart {
   Text path;
   Text command_line;
+  std::vector<Text> words;  // the program and its arguments, as POSIX starts
 };
 
 // The program of a launch command, found as the start finds it and checked
@@ -240,8 +241,10 @@ struct ProgramToStart {
 // system's rules for a command line (a quoted first word as written, an
 // unquoted one with each run of the words after it, ".exe" added), in
 // CreateProcess's folder order; more than one match is refused; a PE
-// image, or a batch or .com file.
-ProgramToStart FindProgram(const Text& command_line);
+// image, or a batch or .com file. The words are the command's, split once
+// (ProgramAndArguments).
+ProgramToStart FindProgram(const Text& command_line,
+                           const std::vector<Text>& words);
 
 // Whether the command shell reads the program's command line (Windows: a
 // batch file, run by cmd.exe), giving its own characters their meaning.

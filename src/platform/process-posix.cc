@@ -278,9 +278,10 @@ bool IsNativeImage(const std::string& header, std::string& interpreter,
   return true;
 }
 
-ProgramToStart FindProgram(const Text& command_line) {
+ProgramToStart FindProgram(const Text& command_line,
+                           const std::vector<Text>& words) {
   NativeName(command_line);  // a NUL would cut the command short
-  const Text program = ProgramAndArguments(command_line)[0];
+  const Text& program = words[0];
   const std::string path = ProgramPath(program);
   RequireStartable(program, path, 0);
   // The recorder's standard streams go there: a system without it is
@@ -288,7 +289,7 @@ ProgramToStart FindProgram(const Text& command_line) {
   if (access("/dev/null", R_OK | W_OK) != 0) {
     FailWithError(errno, TextOf("/dev/null"), "/dev/null");
   }
-  return ProgramToStart{TextOfBytes(path), command_line};
+  return ProgramToStart{TextOfBytes(path), command_line, words};
 }
 
 bool IsReadByCommandShell(const Text&) { return false; }
@@ -358,10 +359,9 @@ int StartKept(const std::string& path, char* const argv[], int null_device,
 
 void StartProcess(const ProgramToStart& program, HeldFile* output,
                   const Text& target_path) {
-  const std::vector<Text> words = ProgramAndArguments(program.command_line);
   const std::string path = NativeName(program.path);
   std::vector<std::string> arguments;
-  for (const Text& word : words) arguments.push_back(BytesOf(word));
+  for (const Text& word : program.words) arguments.push_back(BytesOf(word));
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
@@ -385,18 +385,18 @@ void StartProcess(const ProgramToStart& program, HeldFile* output,
                       BytesOf(target_path));
   if (error == 0) return;
   if (error < 0) {
-    throw Failure{FailureKind::kInputOutput, words[0],
+    throw Failure{FailureKind::kInputOutput, program.words[0],
                   TextOf("the recording's keeper ended before the start")};
   }
   if (error == ENOENT) {
-    throw Failure{FailureKind::kProgramNotFound, words[0],
+    throw Failure{FailureKind::kProgramNotFound, program.words[0],
                   TextOf(std::strerror(error))};
   }
   if (error == ENOEXEC) {
-    throw Failure{FailureKind::kNotAProgram, words[0],
+    throw Failure{FailureKind::kNotAProgram, program.words[0],
                   TextOf(std::strerror(error))};
   }
-  FailWithError(error, words[0], path);
+  FailWithError(error, program.words[0], path);
 }
 
 }  // namespace pvr

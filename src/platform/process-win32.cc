@@ -64,9 +64,8 @@ std::wstring SearchProgram(const std::wstring& folders,
 // The line the program gets begins with the program: spaces before it
 // would make its first argument its own path, and a run of several words
 // becomes the found path in quotes, so that its arguments are the job's.
-ProgramToStart ResolveProgram(const Text& command_line) {
+ProgramToStart ResolveProgram(const Text& command_line, const Text& first) {
   const std::wstring whole = NativeName(command_line);
-  const Text first = ProgramAndArguments(command_line)[0];
   std::wstring line = whole.substr(whole.find_first_not_of(L" \t"));
   const std::wstring folders = ProgramSearchPath(Wide(first));
   std::vector<std::wstring> found;
@@ -110,7 +109,7 @@ ProgramToStart ResolveProgram(const Text& command_line) {
   if (line.substr(0, named).find_first_of(L" \t") != std::wstring::npos) {
     line = L"\"" + found[0] + L"\"" + line.substr(named);
   }
-  return ProgramToStart{TextOfWide(found[0]), TextOfWide(line)};
+  return ProgramToStart{TextOfWide(found[0]), TextOfWide(line), {}};
 }
 
 // Whether the file name ends in one of these extensions, in any case.
@@ -167,8 +166,10 @@ bool IsReadByCommandShell(const Text& program) {
   return HasExtension(Wide(program), {L".bat", L".cmd"});
 }
 
-ProgramToStart FindProgram(const Text& command_line) {
-  ProgramToStart program = ResolveProgram(command_line);
+ProgramToStart FindProgram(const Text& command_line,
+                           const std::vector<Text>& words) {
+  ProgramToStart program = ResolveProgram(command_line, words[0]);
+  program.words = words;
   RequireRunnable(Wide(program.path));
   if (!IsReadByCommandShell(program.path)) return program;
   // cmd.exe searches for a batch file's first word itself, in the current

@@ -9,7 +9,6 @@
 #include "job/job_file.h"
 #include "platform/platform.h"
 #include "run/run_plan.h"
-#include "text/command_line.h"
 #include "text/failure.h"
 
 namespace pvr {
@@ -203,12 +202,8 @@ void WarnAboutShellScript(const std::vector<Text>& words) {
 }
 
 void SayWords(const RunPlan& plan) {
-  std::vector<Text> words;
-  try {
-    words = ProgramAndArguments(*plan.launch_command);
-  } catch (const Failure&) {
-    return;  // no program: the report says so
-  }
+  const std::vector<Text>& words = plan.words;
+  if (words.empty()) return;  // no program: the report says so
   WarnAboutUnquotedProgram(plan, words);
   WarnAboutShellScript(words);
   Say("program", Delimited(words[0]));
@@ -225,9 +220,10 @@ void ShowPlan(const RunPlan& plan, bool fails) {
     Say("nothing to do", TextOf(plan.nothing_to_do));
   }
   if (!plan.target_path) return;
-  const Text marked_data = DerivedFromMarkedData(
-      [](const Text& path) { return LoadJobData(path, kLineMark); },
-      plan.job_path);
+  // The plan's job data, marked where its lines met.
+  Text marked_data = plan.job_data;
+  for (auto at = plan.data_joins.rbegin(); at != plan.data_joins.rend(); ++at)
+    marked_data.insert(*at, 1, kLineMark);
   Say("target", *plan.target_path);
   WarnAboutJoins("the target",
                  DerivedFromMarkedData(TargetPathOf, marked_data));

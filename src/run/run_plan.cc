@@ -7,6 +7,7 @@
 #include "actions/recording_output.h"
 #include "actions/run_log.h"
 #include "job/job_file.h"
+#include "text/command_line.h"
 
 namespace pvr {
 
@@ -74,7 +75,8 @@ void PlanRun(const Text& argument_text, const Text& launcher_name,
   plan.job_path = JobPathOf(argument_text);
   plan.nothing_to_do = NothingToDo(plan.job_path);
   if (plan.nothing_to_do != nullptr) return;
-  const Text& job_data = plan.job_data = LoadJobData(plan.job_path);
+  const Text& job_data = plan.job_data =
+      LoadJobData(plan.job_path, &plan.data_joins);
   const Text& target = plan.target_path.emplace(TargetPathOf(job_data));
   // An empty path names no file.
   plan.stale = !target.empty() && FileExists(target);
@@ -89,7 +91,8 @@ void PlanRun(const Text& argument_text, const Text& launcher_name,
     plan.target_folder = HoldFolderOf(target);
   }
   try {
-    plan.program = FindProgram(command);
+    plan.words = ProgramAndArguments(command);
+    plan.program = FindProgram(command, plan.words);
   } catch (const Failure& failure) {
     plan.start_failure = failure;
   }

@@ -2,7 +2,9 @@
 // is its plan. The launcher carries the plan out; the checker prints it.
 #pragma once
 
+#include <cstddef>
 #include <optional>
+#include <vector>
 
 #include "platform/platform.h"
 #include "text/failure.h"
@@ -16,6 +18,7 @@ struct RunPlan {
   Text job_path;
   const char* nothing_to_do = nullptr;  // why, where there is nothing to do
   Text job_data;
+  std::vector<std::size_t> data_joins;  // where lines met in the job data
   std::optional<Text> target_path;
   std::optional<bool> stale;  // a file at the target, to be deleted
   HeldFolder target_folder;   // held where there is one to delete
@@ -28,7 +31,8 @@ struct RunPlan {
   std::optional<RunLogPlace> output;
   HeldFile output_file;
   std::optional<Failure> output_failure;
-  ProgramToStart program;  // found once
+  std::vector<Text> words;  // the command split once, the program first
+  ProgramToStart program;   // found once
   // Why the program cannot start: the run still logs its record, then
   // reports this, and keeps the stale file.
   std::optional<Failure> start_failure;

@@ -33,8 +33,8 @@ void JoinTrimmedLines(LineJoiner& joiner, const Text& piece, Text& joined) {
       // A run of other characters, taken whole, after the spaces before it.
       std::size_t end = at + 1;
       while (end < size && !EndsRun(piece[end], joiner.ends)) ++end;
-      if (joiner.at_line_start && joiner.line_mark != 0 && !joined.empty()) {
-        joined.push_back(joiner.line_mark);
+      if (joiner.at_line_start && joiner.joins != nullptr && !joined.empty()) {
+        joiner.joins->push_back(joined.size());
       }
       joined.append(joiner.held_spaces, u' ');
       joined.append(piece, at, end - at);

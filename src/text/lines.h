@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "text/text.h"
 
@@ -18,7 +19,8 @@ struct LineJoiner {
   bool at_line_start = true;
   std::size_t held_spaces = 0;  // kept only if the line goes on
   bool after_carriage_return = false;
-  char16_t line_mark = 0;  // when not 0, put where two lines meet
+  // Where given, each place in the joined text where two lines meet.
+  std::vector<std::size_t>* joins = nullptr;
 };
 
 // Appends the piece's lines to joined, each trimmed of spaces at both ends,
