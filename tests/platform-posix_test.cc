@@ -38,6 +38,17 @@ TEST(RecordingOutputTest, KeptWithinItsBoundAndItsEndSaid) {
   EXPECT_EQ(end, 65536 + 51u);
   EXPECT_EQ(lines.substr(lines.size() - (kept.size() - end - 10)),
             kept.substr(end + 10));
+  // At its bound a file stays whole; a byte past it, it is cut.
+  for (const off_t size : {off_t{1} << 20, (off_t{1} << 20) + 1}) {
+    const int bounded = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    struct stat status {};
+    EXPECT_EQ(ftruncate(bounded, size), 0);
+    TrimOutput(bounded);
+    fstat(bounded, &status);
+    close(bounded);
+    EXPECT_EQ(status.st_size == size, size == off_t{1} << 20) << size;
+  }
+  std::remove(path.c_str());
   std::tm at{};
   at.tm_hour = 7, at.tm_min = 5, at.tm_sec = 9;
   EXPECT_EQ(EndLine(at, 3725, 3 << 8, -1),
