@@ -38,15 +38,18 @@ TEST(RecordingOutputTest, KeptWithinItsBoundAndItsEndSaid) {
   EXPECT_EQ(end, 65536 + 51u);
   EXPECT_EQ(lines.substr(lines.size() - (kept.size() - end - 10)),
             kept.substr(end + 10));
-  // At its bound a file stays whole; a byte past it, it is cut.
-  for (const off_t size : {off_t{1} << 20, (off_t{1} << 20) + 1}) {
-    const int bounded = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  // At its bound a file stays whole; a byte past it, it is cut; one that
+  // cannot be written stays as it is.
+  const off_t bound = off_t{1} << 20;
+  for (const auto& [size, flags] :
+       {std::pair{bound, O_RDWR}, {bound + 1, O_RDWR}, {bound + 1, O_RDONLY}}) {
+    const int file = open(path.c_str(), flags | O_CREAT, 0600);
     struct stat status {};
-    EXPECT_EQ(ftruncate(bounded, size), 0);
-    TrimOutput(bounded);
-    fstat(bounded, &status);
-    close(bounded);
-    EXPECT_EQ(status.st_size == size, size == off_t{1} << 20) << size;
+    EXPECT_EQ(truncate(path.c_str(), size), 0);
+    TrimOutput(file);
+    fstat(file, &status);
+    close(file);
+    EXPECT_EQ(status.st_size == size, size == bound || flags == O_RDONLY);
   }
   std::remove(path.c_str());
   std::tm at{};
@@ -192,6 +195,16 @@ TEST(RunLogTest, AWriteBeyondTheFileSizeLimitLeavesNoPartOfTheRecord) {
   setrlimit(RLIMIT_FSIZE, &limit);
   std::ifstream in(path);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "earlier\n");
+  // Made by the act where the plan found none, and judged as the plan
+  // judges: in a folder anyone may write, no file with a second link.
+  const std::string shared = path + "-shared", linked = shared + "/log";
+  mkdir(shared.c_str(), 0700);
+  chmod(shared.c_str(), 0777);
+  link(path.c_str(), linked.c_str());
+  EXPECT_THROW(OpenRunLog(RunLogPlace{TextOfBytes(linked), {}}, HeldFile()),
+               Failure);
+  std::remove(linked.c_str());
+  rmdir(shared.c_str());
   std::remove(path.c_str());
 }
 
