@@ -352,8 +352,7 @@ const std::string kSetupVerbs =
     kRunnerVerbs + "|" + kPlatformVerbs + "|" + kSkippingVerbs;
 const std::string kEffectVerbs =
     "kept|gone|absent|logged|log|holds|mode|launched|recorder|took|says|"
-    "private|"
-    "ended";
+    "private|ended";
 
 bool Takes(const std::string& verbs, const std::string& verb) {
   return ("|" + verbs + "|").find("|" + verb + "|") != std::string::npos;
