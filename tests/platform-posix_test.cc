@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 #include <utility>
 
 #include "platform/internal-posix.h"
@@ -121,6 +122,13 @@ TEST(ProgramTest, ImagesAndRegisteredFormatsAreTold) {
   EXPECT_FALSE(TakesFormat("disabled\nmagic 7f\n", "p", "\x7f"));
   EXPECT_TRUE(TakesFormat("enabled\nextension .exe\n", "a.b/c.exe", ""));
   EXPECT_FALSE(TakesFormat("enabled\nextension .exe\n", "a.exe/c", ""));
+  // Where no registration can be read, only plain text without an extension
+  // is refused: a registration could take anything else.
+  for (const auto& [path, header, taken] :
+       {std::tuple{"a/rec.x", "echo hi\n", true},
+        {"a/rec", "\x01\x02", true},
+        {"a.b/rec", "echo hi\n", false}})
+    EXPECT_EQ(IsRegisteredFormat(path, header, "/none/"), taken) << path;
 }
 
 // Refused before anything changes is what the kernel would not start, and
@@ -212,21 +220,17 @@ TEST(RunLogTest, AWriteBeyondTheFileSizeLimitLeavesNoPartOfTheRecord) {
 // entry's type, mode, owner and links, its folder's mode and owner, the
 // user (1000; 0 is root).
 TEST(OwnershipTest, EachRuleDecidesOverTheFacts) {
-  using Rule =
-      void (*)(const Text&, const struct stat&, const struct stat&, uid_t);
-  const auto directory = [](const Text& path, const struct stat&,
-                            const struct stat& entry, uid_t user) {
+  using Status = struct stat;
+  using Rule = void (*)(const Text&, const Status&, const Status&, uid_t);
+  const Rule directory = [](const Text& path, const Status&,
+                            const Status& entry, uid_t user) {
     RequirePrivateDirectory(path, entry, user);
   };
-  struct Case {
-    Rule rule;
-    mode_t folder_mode;
-    uid_t folder_owner;
-    mode_t mode;
-    uid_t owner, user;
-    nlink_t links;
-    const char* refusal;  // the reason's start; "" where it is taken
-  } const cases[] = {
+  // The rule; the folder's mode and owner; the entry's type and mode, its
+  // owner; the user; the entry's links; the reason's start, "" where taken.
+  using Case = std::tuple<Rule, mode_t, uid_t, mode_t, uid_t, uid_t, nlink_t,
+                          const char*>;
+  const Case cases[] = {
       {RequireOwnLink, 0755, 5, S_IFLNK, 6, 1000, 1, ""},
       {RequireOwnLink, 0775, 1000, S_IFLNK, 1000, 1000, 1, "a symbolic link"},
       {RequireOwnLink, 0757, 1000, S_IFLNK, 1000, 1000, 1, "a symbolic link"},
@@ -251,20 +255,19 @@ TEST(OwnershipTest, EachRuleDecidesOverTheFacts) {
       {RequireRemovable, 0777, 5, S_IFREG, 6, 1000, 1, ""},
   };
   int number = 0;
-  for (const Case& c : cases) {
-    struct stat folder {
-    }, entry{};
-    folder.st_mode = S_IFDIR | c.folder_mode;
-    folder.st_uid = c.folder_owner;
-    entry.st_mode = c.mode, entry.st_uid = c.owner, entry.st_nlink = c.links;
+  for (const auto& [rule, folder_mode, folder_owner, mode, owner, user, links,
+                    refusal] : cases) {
+    Status folder{}, entry{};
+    folder.st_mode = S_IFDIR | folder_mode, folder.st_uid = folder_owner;
+    entry.st_mode = mode, entry.st_uid = owner, entry.st_nlink = links;
     std::string refused;
     try {
-      c.rule(u"f", folder, entry, c.user);
+      rule(u"f", folder, entry, user);
     } catch (const Failure& failure) {
       refused = BytesOf(failure.reason);
     }
-    EXPECT_EQ(refused.substr(0, std::strlen(c.refusal)), c.refusal) << ++number;
-    EXPECT_EQ(refused.empty(), !*c.refusal) << number;
+    EXPECT_EQ(refused.substr(0, std::strlen(refusal)), refusal) << ++number;
+    EXPECT_EQ(refused.empty(), !*refusal) << number;
   }
 }
 

@@ -82,6 +82,12 @@ bool IsPlainText(const std::string& bytes);
 // or the line's end; "" where there is none or the kernel would cut it.
 std::string ScriptInterpreter(std::string header);
 
+// Whether a format registered with binfmt_misc (qemu, Wine, Java), in the
+// folder of its registrations, takes a file of this path beginning with
+// header.
+bool IsRegisteredFormat(
+    const std::string& path, std::string header,
+    const std::string& folder = "/proc/sys/fs/binfmt_misc/");
 // Whether a binfmt_misc registration, as its file under /proc reads, takes
 // a file of this path beginning with header: a magic at an offset under a
 // mask, or an extension.

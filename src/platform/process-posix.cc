@@ -100,13 +100,14 @@ bool IsNativeMachine(std::uint64_t machine) {
 #endif
 }
 
-// Whether a format registered with binfmt_misc (qemu, Wine, Java) takes the
-// file. Where the registrations cannot be read (not mounted here, as in
-// most containers), the kernel may still have some: no file is refused for
-// its format alone then, but plain text without an extension, which only a
+}  // namespace
+
+// Where the registrations cannot be read (not mounted here, as in most
+// containers), the kernel may still have some: no file is refused for its
+// format alone then, but plain text without an extension, which only a
 // registration by its first bytes could take and none takes.
-bool IsRegisteredFormat(const std::string& path, std::string header) {
-  const std::string folder = "/proc/sys/fs/binfmt_misc/";
+bool IsRegisteredFormat(const std::string& path, std::string header,
+                        const std::string& folder) {
   const std::string state = Header(folder + "status");
   DIR* entries = opendir(folder.c_str());
   if (state.empty() || entries == nullptr) {
@@ -123,6 +124,8 @@ bool IsRegisteredFormat(const std::string& path, std::string header) {
   closedir(entries);
   return taken;
 }
+
+namespace {
 
 void RequireStartable(const Text& program, const std::string& path, int depth);
 
