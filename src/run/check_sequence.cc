@@ -222,7 +222,7 @@ void ShowPlan(const RunPlan& plan, bool fails) {
   if (!plan.target_path) return;
   // The plan's job data, marked where its lines met.
   Text marked_data = plan.job_data;
-  for (auto at = plan.data_joins.rbegin(); at != plan.data_joins.rend(); ++at)
+  for (auto at = plan.data_joins->rbegin(); at != plan.data_joins->rend(); ++at)
     marked_data.insert(*at, 1, kLineMark);
   Say("target", *plan.target_path);
   WarnAboutJoins("the target",
@@ -278,6 +278,7 @@ int Report(const Failure& failure) {
 
 int RunCheck(const Text& argument_text) {
   RunPlan plan;
+  plan.data_joins.emplace();
   std::optional<Failure> failure;
   try {
     try {

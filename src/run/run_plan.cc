@@ -76,7 +76,7 @@ void PlanRun(const Text& argument_text, const Text& launcher_name,
   plan.nothing_to_do = NothingToDo(plan.job_path);
   if (plan.nothing_to_do != nullptr) return;
   const Text& job_data = plan.job_data =
-      LoadJobData(plan.job_path, &plan.data_joins);
+      LoadJobData(plan.job_path, plan.data_joins ? &*plan.data_joins : nullptr);
   const Text& target = plan.target_path.emplace(TargetPathOf(job_data));
   // An empty path names no file.
   plan.stale = !target.empty() && FileExists(target);

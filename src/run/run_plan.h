@@ -18,7 +18,9 @@ struct RunPlan {
   Text job_path;
   const char* nothing_to_do = nullptr;  // why, where there is nothing to do
   Text job_data;
-  std::vector<std::size_t> data_joins;  // where lines met in the job data
+  // Where lines met in the job data, kept where asked for (the checker's
+  // warnings): finding them costs a run on a long job.
+  std::optional<std::vector<std::size_t>> data_joins;
   std::optional<Text> target_path;
   std::optional<bool> stale;  // a file at the target, to be deleted
   HeldFolder target_folder;   // held where there is one to delete
