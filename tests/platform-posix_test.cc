@@ -127,6 +127,7 @@ TEST(ProgramTest, ImagesAndRegisteredFormatsAreTold) {
   for (const auto& [path, header, taken] :
        {std::tuple{"a/rec.x", "echo hi\n", true},
         {"a/rec", "\x01\x02", true},
+        {"a/.rec", "echo hi\n", true},
         {"a.b/rec", "echo hi\n", false}})
     EXPECT_EQ(IsRegisteredFormat(path, header, "/none/"), taken) << path;
 }

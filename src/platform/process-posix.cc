@@ -206,7 +206,6 @@ std::string ScriptInterpreter(std::string header) {
     if (name >= 255 || header.find_first_of(ends, name) >= 255) return "";
     end = 255;
   }
-  while (end > 2 && (header[end - 1] == ' ' || header[end - 1] == '\t')) --end;
   const auto start = std::min(header.find_first_not_of(" \t", 2), end);
   return header.substr(
       start, std::min(header.find_first_of(ends, start), end) - start);
