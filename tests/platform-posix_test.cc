@@ -212,6 +212,9 @@ TEST(RunLogTest, AWriteBeyondTheFileSizeLimitLeavesNoPartOfTheRecord) {
   link(path.c_str(), linked.c_str());
   EXPECT_THROW(OpenRunLog(RunLogPlace{TextOfBytes(linked), {}}, HeldFile()),
                Failure);
+  // A folder to be made that another made meanwhile: only the user's alone.
+  const RunLogPlace made{TextOfBytes(shared + "/x"), {TextOfBytes(shared)}};
+  EXPECT_THROW(OpenRunLog(made, HeldFile()), Failure);
   std::remove(linked.c_str());
   rmdir(shared.c_str());
   std::remove(path.c_str());

@@ -14,10 +14,10 @@ namespace {
 TEST(TextTest, LowersAndReplacesCharacterForCharacter) {
   // Each range at both ends and past them; capitals whose small form is ASCII
   // stay, so foreign letters cannot pass for a tag.
-  EXPECT_EQ(LowerCase(u"<PVR-DATA>\u00C0\u00DE\u00D7\u0100\u0136\u0139\u013B"
+  EXPECT_EQ(LowerCase(u"<PVR-DATAZ>\u00C0\u00DE\u00D7\u0100\u0136\u0139\u013B"
                       u"\u0147\u014A\u0176\u0391\u03AB\u03A2\u0400\u040F"
                       u"\u0410\u042F\u0130\u212A\u0149\u0178\u0430\u03AC"),
-            u"<pvr-data>\u00E0\u00FE\u00D7\u0101\u0137\u013A\u013C\u0148"
+            u"<pvr-dataz>\u00E0\u00FE\u00D7\u0101\u0137\u013A\u013C\u0148"
             u"\u014B\u0177\u03B1\u03CB\u03A2\u0450\u045F\u0430\u044F"
             u"\u0130\u212A\u0149\u0178\u0430\u03AC");
   // Only the second backslash belongs to a pair; pairs do not overlap.
