@@ -142,6 +142,20 @@ void MakeDirectories(const RunLogPlace& place) {
   }
 }
 
+// Opened as the run appends, and judged by what was opened, so that
+// nothing swapped in after the look at the name is written to. A link is
+// followed only where RequireOwnLink took it.
+OpenFile OpenToAppend(const Text& path, const struct stat& directory, bool link,
+                      int create, struct stat& file) {
+  OpenFile opened =
+      OpenRegularFile(path,
+                      O_WRONLY | O_APPEND | create |
+                          (IsShared(directory) && !link ? O_NOFOLLOW : 0),
+                      file);
+  if (!link) RequireOwnFile(path, directory, file, geteuid());
+  return opened;
+}
+
 }  // namespace
 
 // Where group or others may write, another user can plant a link or a file
@@ -241,13 +255,7 @@ HeldFile CheckRunLog(const RunLogPlace& place, const std::vector<Text>& lines) {
       throw Failure{FailureKind::kAccessDenied, place.path,
                     TextOf("not a regular file")};
     }
-    // Opened as the run appends, and judged by what was opened, so that
-    // nothing swapped in after the look at the name is written to.
-    OpenFile opened = OpenRegularFile(
-        place.path,
-        O_WRONLY | O_APPEND | (IsShared(directory) && !link ? O_NOFOLLOW : 0),
-        file);
-    if (!link) RequireOwnFile(place.path, directory, file, geteuid());
+    OpenFile opened = OpenToAppend(place.path, directory, link, 0, file);
     // A lock another program holds throughout the wait is found before
     // anything changes; it is let go at once, so that runs starting
     // together do not wait out each other's pause.
@@ -287,14 +295,7 @@ HeldFile OpenRunLog(const RunLogPlace& place, HeldFile planned, bool replace) {
   if (link) RequireOwnLink(place.path, directory, entry, geteuid());
   // Made by this open: at the name, or where a link to no file points.
   const bool made = missing || (link && stat(native.c_str(), &file) != 0);
-  // What is opened is judged, so that nothing swapped in after the look
-  // at the name is written to.
-  OpenFile opened =
-      OpenRegularFile(place.path,
-                      O_WRONLY | O_APPEND | O_CREAT |
-                          (IsShared(directory) && !link ? O_NOFOLLOW : 0),
-                      file);
-  if (!link) RequireOwnFile(place.path, directory, file, geteuid());
+  OpenFile opened = OpenToAppend(place.path, directory, link, O_CREAT, file);
   // Whatever the umask, a new log is the user's to write, and nobody
   // else's to read: commands may carry a tuner's or a server's password.
   if (made && file.st_uid == geteuid() &&
