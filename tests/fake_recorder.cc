@@ -85,17 +85,16 @@ bool KeeperDetached(long started_by) {
 
 int main(int argc, char** argv) {
   const bool detached = StartedDetached();  // before it opens files itself
-  const char* run = std::getenv("PVR_RUN");
-  const std::string report = "recorder report" + std::string(run ? run : "");
 #ifdef _WIN32
   const long parent = 0;
 #else
   const long parent = getppid();
 #endif
-  std::ofstream(report + ".started") << parent << '\n';
   const auto value = [](const char* name) {
     return std::string(std::getenv(name) ? std::getenv(name) : "");
   };
+  const std::string report = "recorder report" + value("PVR_RUN");
+  std::ofstream(report + ".started") << parent << '\n';
   std::ofstream writing;
   if (!value("PVR_WRITE").empty()) {
     writing.open(value("PVR_WRITE"));  // text: the platform's line ends

@@ -3,28 +3,10 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
-#include <windows.h>
-// After <windows.h>, which it needs.
-#include <aclapi.h>
-#include <sddl.h>
-#else
-#include <fcntl.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <sys/mount.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
-
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -35,321 +17,25 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-#include <utility>
 #include <vector>
+
+#include "launcher.h"
 
 namespace pvr_test {
 namespace {
-
-namespace fs = std::filesystem;
-
-// What differs by platform:
-// - NativePath: a name from the table, in the bytes of the platform's 8-bit
-//   code page;
-// - StartLauncher: the launcher started in dir with this argument text,
-//   these environment variables set over a plain environment (an empty value
-//   unsets one), and its output and error streams in dir's files "stdout"
-//   and "stderr";
-// - FinishLauncher: its exit status; one still running after the given
-//   seconds is killed, and its status is none the launcher gives;
-// - ApplyPlatformStep: the steps only the platform knows; "owner" and
-//   "over" tell whether the row can run here at all; ResetPlatformSteps
-//   forgets them before each row;
-// - IsPrivate: whether only the user (and the system's own accounts) may
-//   open the file.
-#ifdef _WIN32
-// What a row's steps ask of its starts.
-struct PlatformState {
-  bool on_hidden_station = false;  // for the next start
-  HANDLE job = nullptr;            // the next start goes into it
-  HANDLE job_to_close = nullptr;   // when the launcher ends
-};
-
-// Bytes of the ANSI code page, as the table and the launcher's files hold.
-fs::path NativePath(const std::string& bytes) {
-  std::wstring wide(bytes.size(), L'\0');
-  wide.resize(static_cast<std::size_t>(MultiByteToWideChar(
-      CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(),
-      static_cast<int>(wide.size()))));
-  return wide;
-}
-
-std::intptr_t StartLauncher(
-    PlatformState& state, const fs::path& launcher,
-    const std::string& arguments, const fs::path& dir,
-    const std::map<std::string, std::string>& environment) {
-  // Set for the launcher, and as they were again once it started.
-  std::map<std::wstring, std::wstring> before;
-  for (const auto& [name, value] : environment) {
-    const std::wstring variable = NativePath(name).wstring();
-    std::wstring old(32768, L'\0');
-    old.resize(GetEnvironmentVariableW(variable.c_str(), old.data(), 32768));
-    before.emplace(variable, old);
-    SetEnvironmentVariableW(
-        variable.c_str(), value.empty() ? nullptr : NativePath(value).c_str());
-  }
-  std::wstring line = L"\"" + launcher.wstring() + L"\" ";
-  line += NativePath(arguments).wstring();
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  const auto stream = [&](const wchar_t* name) {
-    return CreateFileW((dir / name).c_str(), GENERIC_WRITE,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  };
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = stream(L"stdout");
-  startup.hStdError = stream(L"stderr");
-  wchar_t hidden_desktop[] = L"pvr-hidden\\Default";
-  startup.lpDesktop =
-      std::exchange(state.on_hidden_station, false) ? hidden_desktop : nullptr;
-  PROCESS_INFORMATION started{};
-  CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                 state.job ? CREATE_SUSPENDED : 0, nullptr, dir.c_str(),
-                 &startup, &started);
-  if (state.job) {  // in a kill-on-close job, as a service may run
-    AssignProcessToJobObject(std::exchange(state.job, nullptr),
-                             started.hProcess);
-    ResumeThread(started.hThread);
-  }
-  for (const auto& [variable, old] : before) {
-    SetEnvironmentVariableW(variable.c_str(),
-                            old.empty() ? nullptr : old.c_str());
-  }
-  CloseHandle(startup.hStdOutput);
-  CloseHandle(startup.hStdError);
-  CloseHandle(started.hThread);
-  return reinterpret_cast<std::intptr_t>(started.hProcess);
-}
-
-int FinishLauncher(PlatformState& state, std::intptr_t started,
-                   double seconds) {
-  const auto process = reinterpret_cast<HANDLE>(started);
-  DWORD status = 0;
-  if (WaitForSingleObject(process, static_cast<DWORD>(seconds * 1000)) != 0) {
-    TerminateProcess(process, 1000);
-  }
-  WaitForSingleObject(process, INFINITE);
-  GetExitCodeProcess(process, &status);
-  CloseHandle(process);
-  if (state.job_to_close) {
-    CloseHandle(std::exchange(state.job_to_close, nullptr));
-  }
-  return static_cast<int>(status);
-}
-
-// No entry of the file's access list lets in Everyone, Users or any
-// authenticated user: "D:(A;;FA;;;SY)(A;;FA;;;S-1-5-21-...)".
-int SecondsOfTheDay() {
-  SYSTEMTIME local;
-  GetLocalTime(&local);
-  return local.wHour * 3600 + local.wMinute * 60 + local.wSecond;
-}
-
-bool IsPrivate(const fs::path& path) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  wchar_t* text = nullptr;
-  GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                        nullptr, nullptr, nullptr, nullptr, &descriptor);
-  ConvertSecurityDescriptorToStringSecurityDescriptorW(
-      descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr);
-  const std::wstring sddl = text ? text : L"";
-  LocalFree(text);
-  LocalFree(descriptor);
-  return std::regex_search(sddl, std::wregex(L"^D:")) &&
-         !std::regex_search(sddl, std::wregex(L";(WD|BU|AU)\\)"));
-}
-
-bool ApplyPlatformStep(PlatformState& state, const std::string& verb,
-                       const fs::path& path, const std::string& argument) {
-  // A window station without WSF_VISIBLE, as a service has, with a desktop.
-  if (verb == "station") {
-    const HWINSTA own = GetProcessWindowStation();
-    SetProcessWindowStation(
-        CreateWindowStationW(L"pvr-hidden", 0, WINSTA_ALL_ACCESS, nullptr));
-    state.on_hidden_station = CreateDesktopW(L"Default", nullptr, nullptr, 0,
-                                             GENERIC_ALL, nullptr) != nullptr;
-    return SetProcessWindowStation(own) && state.on_hidden_station;
-  }
-  if (verb == "killjob") {  // closed when the launcher ends, if breakaway
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    const bool breakaway = path.filename() == "breakaway";
-    limits.BasicLimitInformation.LimitFlags =
-        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
-        (breakaway ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0);
-    state.job = CreateJobObjectW(nullptr, nullptr);
-    if (breakaway) state.job_to_close = state.job;
-    return SetInformationJobObject(state.job, JobObjectExtendedLimitInformation,
-                                   &limits, sizeof limits);
-  }
-  if (verb == "hidden" || verb == "system") {
-    return SetFileAttributesW(path.c_str(), verb == "hidden"
-                                                ? FILE_ATTRIBUTE_HIDDEN
-                                                : FILE_ATTRIBUTE_SYSTEM);
-  }
-  if (verb != "hold" && verb != "reading") return false;
-  // Held without sharing, or read sharing everything, as an indexer reads;
-  // let go after the given milliseconds.
-  const bool hold = verb == "hold";
-  const HANDLE held = CreateFileW(
-      path.c_str(), hold ? GENERIC_WRITE : GENERIC_READ,
-      hold ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, hold ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-      nullptr);
-  std::thread([held, argument] {
-    Sleep(std::stoul(argument));
-    CloseHandle(held);
-  }).detach();
-  return held != INVALID_HANDLE_VALUE;
-}
-
-#else
-// What a row's steps ask of its starts.
-struct PlatformState {
-  bool unprivileged = false, closed_pipe = false;
-  std::vector<std::pair<fs::path, std::string> > mounts;
-};
-
-fs::path NativePath(const std::string& bytes) { return bytes; }
-
-std::intptr_t StartLauncher(
-    PlatformState& state, const fs::path& launcher,
-    const std::string& arguments, const fs::path& dir,
-    const std::map<std::string, std::string>& environment) {
-  const pid_t child = fork();
-  if (child != 0) return child;
-  // Standard input closed, SIGTERM blocked and hang-ups ignored, as a
-  // scheduler may leave them: the launcher must not take its own files for
-  // standard input, nor hand the rest on to the recorder.
-  sigset_t blocked;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGTERM);
-  sigprocmask(SIG_SETMASK, &blocked, nullptr);
-  signal(SIGHUP, SIG_IGN);
-  close(STDIN_FILENO);
-  for (const int stream : {STDOUT_FILENO, STDERR_FILENO}) {
-    const fs::path file = dir / (stream == STDOUT_FILENO ? "stdout" : "stderr");
-    dup2(open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), stream);
-  }
-  if (state.closed_pipe) {  // as from a scheduler that stopped reading
-    int unread[2];
-    if (pipe(unread) != 0 || close(unread[0]) != 0) _exit(125);
-    dup2(unread[1], STDOUT_FILENO);
-  }
-  dup2(STDERR_FILENO, 3);  // held as a careless caller would: the recorder
-                           // must not see it
-  const std::string zone = getenv("TZ") != nullptr ? getenv("TZ") : "";
-  clearenv();
-  setenv("PATH", "/usr/bin:/bin", 1);
-  if (!zone.empty()) setenv("TZ", zone.c_str(), 1);  // the runner's clock
-  for (const auto& [name, value] : environment) {
-    if (!value.empty()) setenv(name.c_str(), value.c_str(), 1);
-  }
-  if (const char* size = getenv("PVR_FSIZE")) {
-    const rlimit limit{std::stoul(size), std::stoul(size)};
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  if (const char* mask = getenv("PVR_UMASK"))
-    umask(std::stoi(mask, nullptr, 8));
-  // Cut at every space, so the launcher must join its words with one each.
-  std::vector<std::string> words{launcher.string()};
-  std::stringstream in(arguments);
-  for (std::string word; std::getline(in, word, ' ');) words.push_back(word);
-  if (!arguments.empty() && arguments.back() == ' ') words.push_back("");
-  std::vector<char*> argv;
-  for (auto& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  // Directories of the row's in the system's places, in a mount namespace
-  // of the launcher's own; then an administrator's run made another user's.
-  bool failed = chdir(dir.c_str()) != 0 ||
-                (!state.mounts.empty() &&
-                 (unshare(CLONE_NEWNS) != 0 ||
-                  mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr)));
-  for (const auto& [from, to] : state.mounts) {
-    failed = failed || mount(from.c_str(), to.c_str(), nullptr, MS_BIND, {});
-  }
-  if (failed || (state.unprivileged && geteuid() == 0 &&
-                 (setgid(65534) != 0 || setuid(65534) != 0))) {
-    _exit(126);
-  }
-  execv(argv[0], argv.data());
-  _exit(127);
-}
-
-int FinishLauncher(PlatformState&, std::intptr_t started, double seconds) {
-  const auto pid = static_cast<pid_t>(started);
-  int status = 0;
-  for (int i = 0; waitpid(pid, &status, WNOHANG) == 0; ++i) {
-    if (i == static_cast<int>(seconds * 1000)) kill(pid, SIGKILL);
-    usleep(1000);
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-int SecondsOfTheDay() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  return local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
-}
-
-bool IsPrivate(const fs::path& path) {
-  const auto others = fs::perms::group_all | fs::perms::others_all;
-  return (fs::status(path).permissions() & others) == fs::perms::none;
-}
-
-bool ApplyPlatformStep(PlatformState& state, const std::string& verb,
-                       const fs::path& path, const std::string& argument) {
-#ifdef __SANITIZE_ADDRESS__
-  if (argument == "/proc") return false;  // its runtime reads /proc
-#endif
-  // Not over the build tree (on /dev/shm, say): the row would hide the
-  // launcher itself.
-  if (verb == "over" && std::string(PVR_LAUNCH).rfind(argument + "/", 0) == 0) {
-    return false;
-  }
-  if (verb == "over") {  // whether a mount namespace can be made here
-    const pid_t probe = fork();
-    if (probe == 0) _exit(unshare(CLONE_NEWNS) == 0 ? 0 : 1);
-    int status = 1;
-    waitpid(probe, &status, 0);
-    state.mounts.emplace_back(path, argument);
-    return status == 0;
-  }
-  // Only an administrator may give a file to another user, or run as one.
-  if (verb == "owner") {
-    return geteuid() == 0 && lchown(path.c_str(), 65534, 65534) == 0;
-  }
-  if (verb == "unprivileged") return state.unprivileged = geteuid() == 0;
-  if (verb == "closedpipe") return state.closed_pipe = true;
-  if (verb == "hold" || verb == "reading") {  // let go after the milliseconds
-    const bool hold = verb == "hold";         // written to and locked
-    const int held = open(
-        path.c_str(), hold ? O_WRONLY | O_CREAT | O_CLOEXEC : O_RDONLY, 0600);
-    std::thread([held, argument] {
-      usleep(1000 * std::stoi(argument));
-      close(held);
-    }).detach();
-    return held >= 0 && (!hold || flock(held, LOCK_EX) == 0);
-  }
-  return verb == "fifo" && mkfifo(path.c_str(), 0644) == 0;
-}
-#endif
 
 using Seconds = std::chrono::duration<double>;
 
 // Every step a row's setup may take, by who takes it: the runner, the
 // platform, or the platform where the row can be done at all (else the row
 // is skipped). What each does is in Apply and ApplyPlatformStep.
-const std::string kRunnerVerbs =
-    "stale|job|edit|pad|grow|lead|file|dir|rm|mode|link|hardlink|arg|env|as|"
-    "check|checked|runs|after|copy|earlier|killkeeper|swap";
 const std::string kPlatformVerbs =
     "fifo|hidden|system|hold|reading|station|killjob|closedpipe";
 const std::string kSkippingVerbs = "unprivileged|owner|over";
 const std::string kSetupVerbs =
-    kRunnerVerbs + "|" + kPlatformVerbs + "|" + kSkippingVerbs;
+    "stale|job|edit|pad|grow|lead|file|dir|rm|mode|link|hardlink|arg|env|as|"
+    "check|checked|runs|after|copy|earlier|killkeeper|swap|" +
+    kPlatformVerbs + "|" + kSkippingVerbs;
 const std::string kEffectVerbs =
     "kept|gone|absent|logged|log|holds|mode|launched|recorder|took|says|"
     "private|ended";
@@ -370,9 +56,8 @@ void PrintTo(const Row& row, std::ostream* out) {
 std::string Replace(std::string text, const std::string& from,
                     const std::string& to) {
   for (auto at = text.find(from); at != std::string::npos;
-       at = text.find(from, at + to.size())) {
+       at = text.find(from, at + to.size()))
     text.replace(at, from.size(), to);
-  }
   return text;
 }
 
@@ -401,19 +86,25 @@ void Spill(const fs::path& path, const std::string& content) {
 }
 
 std::vector<Row> Rows() {
-  std::stringstream in(Slurp(PVR_CASES));
   const std::regex name(R"((\{\w+\}) = (.*))"),
       row(R"((?:(posix|win32): )?(.*?) *\| *(.*?) *\| *(.*?) *\| *(.*))");
   std::map<std::string, std::string> names;  // "{job}" and the like
   std::vector<Row> rows;
   std::string text;
   int number = 0, first = 0;
-  const auto take = [&] {
-    std::smatch m;
+  // A line that starts with two spaces continues the one above; the last
+  // row ends at a line added after the table's end.
+  std::stringstream in(Slurp(PVR_CASES) + "\n#");
+  for (std::string line; std::getline(in, line);) {
+    if (++number, line.rfind("  ", 0) == 0) {
+      text += line.substr(2);
+      continue;
+    }
     // A name stands for steps or texts, put in whole.
     for (const auto& [name, value] : names) text = Replace(text, name, value);
-    if (text.empty() || text[0] == '#') return;
-    if (std::regex_match(text, m, name)) {
+    std::smatch m;
+    if (text.empty() || text[0] == '#') {
+    } else if (std::regex_match(text, m, name)) {
       names[m[1]] = m[2];
     } else if (!std::regex_match(text, m, row)) {
       throw std::runtime_error("launcher_cases.txt:" + std::to_string(first) +
@@ -421,19 +112,9 @@ std::vector<Row> Rows() {
     } else if (!m[1].matched || m[1] == PVR_PLATFORM) {
       rows.push_back({first, m[2], m[3], m[4], m[5], ""});
     }
-  };
-  // A line that starts with two spaces continues the one above.
-  for (std::string line; std::getline(in, line);) {
-    ++number;
-    if (line.rfind("  ", 0) == 0) {
-      text += line.substr(2);
-      continue;
-    }
-    take();
     text = line;
     first = number;
   }
-  take();
   for (Row& each : rows) each.job = TextOf(names["{job}"]);
   return rows;
 }
@@ -457,9 +138,8 @@ std::vector<Step> Steps(const std::string& field, const std::string& verbs) {
 
 bool Appears(const fs::path& path, double seconds) {
   const auto until = std::chrono::steady_clock::now() + Seconds(seconds);
-  while (!fs::exists(path) && std::chrono::steady_clock::now() < until) {
+  while (!fs::exists(path) && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
   return fs::exists(path);
 }
 
@@ -486,17 +166,15 @@ class Launcher : public ::testing::TestWithParam<Row> {
     // Recorders still waiting, which hold files here, are let go.
     EndRecordings();
     for (int i = 0;
-         i < 50 && fs::remove_all(dir_, ignored) == std::uintmax_t(-1); ++i) {
+         i < 50 && fs::remove_all(dir_, ignored) == std::uintmax_t(-1); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
   }
 
   std::string Expand(const std::string& text) {
     // The recording's output file: named by a digest (FNV-1a) of its path.
     std::uint32_t digest = 2166136261u;
-    for (const char c : dir_.string() + "/Evening News.ts") {
+    for (const char c : dir_.string() + "/Evening News.ts")
       digest = (digest ^ static_cast<unsigned char>(c)) * 16777619u;
-    }
     char output[64];
     std::snprintf(output, sizeof output,
                   "temp/~QZ-PVR-Evening News.ts-%08x.txt", digest);
@@ -527,9 +205,8 @@ class Launcher : public ::testing::TestWithParam<Row> {
     const auto& [raw, verb, name, text] = step;
     const fs::path path = At(name);
     // What a row may later say is gone.
-    if (Takes("stale|file|dir|link|hardlink|copy|fifo|hold", verb)) {
+    if (Takes("stale|file|dir|link|hardlink|copy|fifo|hold", verb))
       made_.insert(verb == "stale" ? "Evening News.ts" : name);
-    }
     std::string job = Expand(job_);
     if (verb == "stale") Spill(At("Evening News.ts"), "stale");
     if (verb == "job") SetJob(name);
@@ -570,9 +247,8 @@ class Launcher : public ::testing::TestWithParam<Row> {
     // A copy, which another user can reach wherever the build tree is, in a
     // folder of its own, which Windows searches for programs first.
     if (verb == "checked" && fs::create_directory(At("checker")) &&
-        fs::copy_file(PVR_CHECK, At("checker/pvr-launch-check.exe"))) {
+        fs::copy_file(PVR_CHECK, At("checker/pvr-launch-check.exe")))
       checker_ = At("checker/pvr-launch-check.exe");
-    }
     if (verb == "copy") fs::copy_file(FAKE_RECORDER, path);
     // A run of the same job before this one, its recording still going on.
     if (verb == "earlier") {
@@ -582,12 +258,11 @@ class Launcher : public ::testing::TestWithParam<Row> {
       ASSERT_EQ(FinishLauncher(platform_, run, 30), 0);
       ASSERT_TRUE(Appears(Recorder(-1, ".started"), 10));
     }
-#ifndef _WIN32
-    if (verb == "killkeeper") {  // the recorder's parent
+    if (verb == "killkeeper") {  // the recorder's parent, which it names
       ASSERT_TRUE(Appears(Recorder(0, ".started"), 10));
-      kill(std::stoi(Slurp(Recorder(0, ".started"))), SIGKILL);
+      ASSERT_TRUE(
+          ApplyPlatformStep(platform_, verb, Recorder(0, ".started"), ""));
     }
-#endif
     // Run by another user from copies that user can reach.
     if (verb == "unprivileged") {
       Apply({raw, "as", "pvr-launch", ""});
@@ -771,27 +446,11 @@ std::string TestName(const ::testing::TestParamInfo<Row>& info) {
   const std::string name =
       std::regex_replace(Replace(info.param.situation, "</", " end "),
                          std::regex("[^A-Za-z0-9]+"), "_");
-  const bool first = name[0] == '_', last = name.back() == '_';
-  return name.substr(first, name.size() - first - last);
+  return std::regex_replace(name, std::regex("^_|_$"), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Launcher, ::testing::ValuesIn(Rows()),
                          TestName);
-
-#ifdef _WIN32
-// The Event Viewer shows a failure with the exe's message for its status.
-TEST(EventLog, AMessageForEachExitStatus) {
-  const HMODULE exe = LoadLibraryExW(fs::path(PVR_LAUNCH).c_str(), nullptr,
-                                     LOAD_LIBRARY_AS_DATAFILE);
-  wchar_t report[] = L"the report", *inserts[] = {report}, text[256];
-  for (DWORD status = 1; status <= 12; ++status) {
-    const bool found = FormatMessageW(
-        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, exe,
-        0xC0000000 | status, 0, text, 256, reinterpret_cast<va_list*>(inserts));
-    EXPECT_EQ(found && std::wcsstr(text, report), status >= 2 && status <= 11);
-  }
-}
-#endif
 
 }  // namespace
 }  // namespace pvr_test

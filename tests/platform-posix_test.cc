@@ -68,9 +68,8 @@ TEST(RecordingOutputTest, KeptWithinItsBoundAndItsEndSaid) {
 std::string Image(bool wide, bool big, unsigned machine) {
   std::string bytes(200, '\0');
   const auto put = [&](std::size_t at, std::uint64_t value, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) {
+    for (std::size_t i = 0; i < size; ++i)
       bytes[at + (big ? size - 1 - i : i)] = static_cast<char>(value >> 8 * i);
-    }
   };
   const std::size_t word = wide ? 8 : 4, table = wide ? 64 : 52,
                     entry = wide ? 56 : 32;
@@ -109,10 +108,7 @@ TEST(ProgramTest, ImagesAndRegisteredFormatsAreTold) {
     }
   }
   std::string none;
-  EXPECT_FALSE(
-      IsNativeImage("\x7f"
-                    "ELF",
-                    none));
+  EXPECT_FALSE(IsNativeImage(std::string("\x7f") + "ELF", none));
   const std::string magic = "enabled\ninterpreter /q\nflags: F\noffset 1\n";
   EXPECT_TRUE(TakesFormat(magic + "magic 4c46\nmask ff\n", "p", "\x7fLFz"));
   EXPECT_TRUE(TakesFormat(magic + "magic 4c46\nmask ff00\n", "p", "\x7fLGz"));
@@ -164,8 +160,7 @@ TEST(ProgramTest, TheKernelsRulesDecide) {
     }
   }
   EXPECT_TRUE(IsPlainText("") && IsPlainText("echo \xc3\xa9\t\r\n\f\v"));
-  EXPECT_FALSE(IsPlainText("a\x7f"
-                           "ELF\1") ||
+  EXPECT_FALSE(IsPlainText(std::string("a\x7f") + "ELF\1") ||
                IsPlainText(std::string("a\0", 2)));
   EXPECT_EQ(ScriptInterpreter("#! \t/bin/sh\t-e\n"), "/bin/sh");
   EXPECT_EQ(ScriptInterpreter("#!/a" + std::string(250, ' ') + "b"), "/a");
