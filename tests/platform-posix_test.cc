@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <tuple>
 #include <utility>
 
@@ -19,6 +21,17 @@
 
 namespace pvr {
 namespace {
+
+// The failure the call throws, if any.
+template <typename Call>
+std::optional<Failure> FailureOf(const Call& call) {
+  try {
+    call();
+  } catch (const Failure& failure) {
+    return failure;
+  }
+  return std::nullopt;
+}
 
 TEST(RecordingOutputTest, KeptWithinItsBoundAndItsEndSaid) {
   const std::string path =
@@ -115,6 +128,8 @@ TEST(ProgramTest, ImagesAndRegisteredFormatsAreTold) {
   EXPECT_FALSE(TakesFormat(magic + "magic 4c46\nmask ff\n", "p", "\x7fLGz"));
   EXPECT_FALSE(TakesFormat(magic + "magic 4c4647\n", "p", "\x7fLFz"));
   EXPECT_TRUE(TakesFormat("enabled\nmagic 4c\nmask f0", "p", "Oz"));
+  EXPECT_TRUE(TakesFormat("enabled\noffset 10\nmagic 4c", "p", "0123456789L"));
+  EXPECT_FALSE(TakesFormat("enabled\nmagic", "p", ""));
   EXPECT_FALSE(TakesFormat("disabled\nmagic 7f\n", "p", "\x7f"));
   EXPECT_TRUE(TakesFormat("enabled\nextension .exe\n", "a.b/c.exe", ""));
   EXPECT_FALSE(TakesFormat("enabled\nextension .exe\n", "a.exe/c", ""));
@@ -152,12 +167,9 @@ TEST(ProgramTest, TheKernelsRulesDecide) {
     const std::string path = dir + std::to_string(++number);
     std::ofstream(path, std::ios::binary) << content;
     chmod(path.c_str(), 0700);
-    try {
-      FindProgram(TextOfBytes(path), {TextOfBytes(path)});
-      EXPECT_EQ(status, 0) << number;
-    } catch (const Failure& failure) {
-      EXPECT_EQ(ExitStatusOf(failure.kind), status) << number;
-    }
+    const auto failure =
+        FailureOf([&] { FindProgram(TextOfBytes(path), {TextOfBytes(path)}); });
+    EXPECT_EQ(failure ? ExitStatusOf(failure->kind) : 0, status) << number;
   }
   EXPECT_TRUE(IsPlainText("") && IsPlainText("echo \xc3\xa9\t\r\n\f\v"));
   EXPECT_FALSE(IsPlainText(std::string("a\x7f") + "ELF\1") ||
@@ -167,6 +179,25 @@ TEST(ProgramTest, TheKernelsRulesDecide) {
   EXPECT_EQ(ScriptInterpreter("#!/" + std::string(252, 'a') + " b"), "");
   EXPECT_EQ(ScriptInterpreter("#!/" + std::string(251, 'a') + " b"),
             "/" + std::string(251, 'a'));
+}
+
+// A start that fails is told, under an emulator too, whose child does not
+// share the launcher's memory.
+TEST(ProcessTest, AStartThatFailsIsTold) {
+  const std::string junk =
+      ::testing::TempDir() + "pvr-junk-" + std::to_string(getpid());
+  std::ofstream(junk) << "junk";
+  chmod(junk.c_str(), 0700);
+  const int null_device = open("/dev/null", O_RDWR | O_CLOEXEC);
+  char name[] = "rec", *argv[] = {name, nullptr};
+  pid_t child = 0;
+  const std::pair<std::string, int> cases[] = {
+      {junk, ENOEXEC}, {"/dev", EACCES}, {"/none", ENOENT}};
+  for (const auto& [path, error] : cases)
+    EXPECT_EQ(SpawnRecorder(path, argv, null_device, null_device, child), error)
+        << path;
+  close(null_device);
+  std::remove(junk.c_str());
 }
 
 TEST(RunLogTest, AWriteBeyondTheFileSizeLimitLeavesNoPartOfTheRecord) {
@@ -182,20 +213,14 @@ TEST(RunLogTest, AWriteBeyondTheFileSizeLimitLeavesNoPartOfTheRecord) {
   const RunLogPlace fresh{TextOf((path + "-new").c_str()), {}};
   EXPECT_NO_THROW(CheckRunLog(fresh, {Text(19, u'x')}));  // and a line end
   EXPECT_THROW(CheckRunLog(fresh, {Text(20, u'x')}), Failure);
-  try {
-    OpenRunLog(RunLogPlace{TextOf("/missing/x/log"), {TextOf("/missing/x")}},
-               HeldFile());
-    ADD_FAILURE() << "made under a missing directory";
-  } catch (const Failure& failure) {
-    EXPECT_EQ(failure.object, TextOf("/missing/x"));
-  }
+  const auto unmade = FailureOf([] {
+    OpenRunLog({u"/missing/x/log", {u"/missing/x"}}, {});
+  });
+  EXPECT_TRUE(unmade && unmade->object == u"/missing/x");
   HeldFile log = OpenRunLog(RunLogPlace{TextOf(path.c_str()), {}}, HeldFile());
-  try {
-    AppendLines(log, {u"more than", u"twenty characters"});
-    ADD_FAILURE() << "written beyond the limit";
-  } catch (const Failure& failure) {
-    EXPECT_EQ(failure.kind, FailureKind::kInputOutput);
-  }
+  const auto cut =
+      FailureOf([&] { AppendLines(log, {u"twenty-one characters"}); });
+  EXPECT_TRUE(cut && cut->kind == FailureKind::kInputOutput);
   setrlimit(RLIMIT_FSIZE, &limit);
   std::ifstream in(path);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "earlier\n");
@@ -259,12 +284,8 @@ TEST(OwnershipTest, EachRuleDecidesOverTheFacts) {
     Status folder{}, entry{};
     folder.st_mode = S_IFDIR | folder_mode, folder.st_uid = folder_owner;
     entry.st_mode = mode, entry.st_uid = owner, entry.st_nlink = links;
-    std::string refused;
-    try {
-      rule(u"f", folder, entry, user);
-    } catch (const Failure& failure) {
-      refused = BytesOf(failure.reason);
-    }
+    const auto failure = FailureOf([&] { rule(u"f", folder, entry, user); });
+    const std::string refused = failure ? BytesOf(failure->reason) : "";
     EXPECT_EQ(refused.substr(0, std::strlen(refusal)), refusal) << ++number;
     EXPECT_EQ(refused.empty(), !*refusal) << number;
   }

@@ -35,21 +35,18 @@ TEST(TextTest, LowersAndReplacesCharacterForCharacter) {
 
 TEST(CommandLineTest, SplitsByTheWindowsRules) {
   using Words = std::vector<Text>;
-  const std::pair<Text, Words> cases[] = {
-      {u" \t ", Words{}},
-      {u"a\"b c\"d", Words{u"ab cd"}},
-      {u"\"\" x", Words{u"", u"x"}},
-      {u"a\\\\b", Words{u"a\\\\b"}},
-      {u"a\\\" b", Words{u"a\"", u"b"}},
-      {u"a\\\\\"b c\"", Words{u"a\\b c"}},
-      {u"a\\\\\\\"b", Words{u"a\\\"b"}},
-      {u"\"a b", Words{u"a b"}},
-      {u"x\t\ty", Words{u"x", u"y"}},
-  };
-  for (const auto& [line, words] : cases) {
+  const std::pair<Text, Words> cases[] = {{u" \t ", Words{}},
+                                          {u"a\"b c\"d", Words{u"ab cd"}},
+                                          {u"\"\" x", Words{u"", u"x"}},
+                                          {u"a\\\\b", Words{u"a\\\\b"}},
+                                          {u"a\\\" b", Words{u"a\"", u"b"}},
+                                          {u"a\\\\\"b c\"", Words{u"a\\b c"}},
+                                          {u"a\\\\\\\"b", Words{u"a\\\"b"}},
+                                          {u"\"a b", Words{u"a b"}},
+                                          {u"x\t\ty", Words{u"x", u"y"}}};
+  for (const auto& [line, words] : cases)
     EXPECT_EQ(SplitCommandLine(line), words)
         << std::string(line.begin(), line.end());
-  }
 }
 
 TEST(JobFileTest, PiecesJoinAsTheWholeText) {

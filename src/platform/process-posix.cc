@@ -3,8 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -296,29 +296,68 @@ ProgramToStart FindProgram(const Text& command_line,
 
 bool IsReadByCommandShell(const Text&) { return false; }
 
+namespace {
+
+// The child's side of the start, between vfork and exec: system calls only,
+// which allocate nothing and change nothing of the launcher's. A caller may
+// have left 0 to 2 closed, so the descriptors to keep are first moved clear
+// of them, lest one be overwritten before it is taken. A failed exec is
+// told through the pipe, which the exec closes when it succeeds: the C
+// library's spawn tells it through memory the child shares, which an
+// emulator (qemu-user) does not share, and the failure was lost.
+[[noreturn]] void BecomeRecorder(const char* path, char* const argv[],
+                                 int null_device, int output, int report) {
+  const int input = fcntl(null_device, F_DUPFD_CLOEXEC, 10);
+  const int streams = fcntl(output, F_DUPFD_CLOEXEC, 10);
+  const int word = fcntl(report, F_DUPFD_CLOEXEC, 10);
+  if (input >= 0 && streams >= 0 && word >= 0) {
+    setsid();
+    struct sigaction by_default {};
+    by_default.sa_handler = SIG_DFL;
+    for (int number = 1; number < NSIG; ++number) {
+      sigaction(number, &by_default, nullptr);
+    }
+    dup2(input, STDIN_FILENO);
+    dup2(streams, STDOUT_FILENO);
+    dup2(streams, STDERR_FILENO);
+    dup3(word, 3, O_CLOEXEC);
+    closefrom(4);
+    report = 3;
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(path, argv, environ);
+  }
+  const int error = errno;
+  if (write(report, &error, sizeof error) != sizeof error) _exit(126);
+  _exit(127);
+}
+
+}  // namespace
+
 int SpawnRecorder(const std::string& path, char* const argv[], int null_device,
                   int output, pid_t& child) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, null_device, STDIN_FILENO);
-  for (const int stream : {STDOUT_FILENO, STDERR_FILENO}) {
-    posix_spawn_file_actions_adddup2(&actions, output, stream);
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return errno;
+  // No handler of the launcher's may run in the child before its exec.
+  sigset_t all, before;
+  sigfillset(&all);
+  sigprocmask(SIG_SETMASK, &all, &before);
+  child = vfork();
+  if (child == 0) {
+    BecomeRecorder(path.c_str(), argv, null_device, output, report[1]);
   }
-  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t no_signals, all_signals;
-  sigemptyset(&no_signals);
-  sigfillset(&all_signals);
-  posix_spawnattr_setsigmask(&attributes, &no_signals);
-  posix_spawnattr_setsigdefault(&attributes, &all_signals);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID |
-                                            POSIX_SPAWN_SETSIGMASK |
-                                            POSIX_SPAWN_SETSIGDEF);
-  const int error =
-      posix_spawn(&child, path.c_str(), &actions, &attributes, argv, environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
+  const int forked = child < 0 ? errno : 0;
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  close(report[1]);
+  int error = 0;
+  ssize_t got = 0;
+  while (forked == 0 && (got = read(report[0], &error, sizeof error)) < 0 &&
+         errno == EINTR) {
+  }
+  close(report[0]);
+  if (got != sizeof error) return forked;
+  waitpid(child, nullptr, 0);  // ended without starting: not left a zombie
   return error;
 }
 
