@@ -26,8 +26,8 @@ struct PlatformState {
 fs::path NativePath(const std::string& bytes);
 
 // The launcher started in dir with this argument text, these variables set
-// over a plain environment (an empty value unsets one), its output and
-// errors in dir's "stdout" and "stderr".
+// (an empty value unsets one) over a plain environment on POSIX, over the
+// runner's on Windows; its output and errors in dir's "stdout" and "stderr".
 std::intptr_t StartLauncher(
     PlatformState& state, const fs::path& launcher,
     const std::string& arguments, const fs::path& dir,

@@ -25,8 +25,8 @@ namespace pvr {
 namespace {
 
 // The program as the PATH search finds it. That it is missing or not
-// executable must not rest on the spawn reporting a failed exec, which a C
-// library's fork-based spawn or an emulator does not.
+// executable is known before anything changes, not only once the start
+// fails, by then after the target's deletion.
 std::string ProgramPath(const Text& program) {
   const std::string name = NativeName(program);
   // A name holding a slash is a path of its own; others are searched for.
