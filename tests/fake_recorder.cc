@@ -32,8 +32,8 @@ namespace fs = std::filesystem;
 // Windows: shown minimised and not activated, holding no file of the
 // caller's as its standard output or error. POSIX: a session of its own,
 // every signal handled by default, none blocked, all three streams on
-// /dev/null, and not descriptor 3, the first after them, which the test's
-// caller left open; output and error either there too or on one file,
+// /dev/null, and not descriptors 3 and 4, the first after them, which the
+// test's caller left open; output and error either there too or on one file,
 // appended to.
 bool StartedDetached() {
 #ifdef _WIN32
@@ -48,7 +48,7 @@ bool StartedDetached() {
   struct stat input, output, error, null_device;
   bool detached =
       stat("/dev/null", &null_device) == 0 && getsid(0) == getpid() &&
-      fcntl(3, F_GETFD) < 0 && fstat(0, &input) == 0 &&
+      fcntl(3, F_GETFD) < 0 && fcntl(4, F_GETFD) < 0 && fstat(0, &input) == 0 &&
       fstat(1, &output) == 0 && fstat(2, &error) == 0 &&
       input.st_rdev == null_device.st_rdev && output.st_ino == error.st_ino &&
       (output.st_rdev == null_device.st_rdev ||

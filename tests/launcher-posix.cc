@@ -45,8 +45,8 @@ std::intptr_t StartLauncher(
     if (pipe(unread) != 0 || close(unread[0]) != 0) _exit(125);
     dup2(unread[1], STDOUT_FILENO);
   }
-  dup2(STDERR_FILENO, 3);  // held as a careless caller would: the recorder
-                           // must not see it
+  // 3 and 4 held as a careless caller would: the recorder must see neither.
+  dup2(dup2(STDERR_FILENO, 3), 4);
   const std::string zone = getenv("TZ") != nullptr ? getenv("TZ") : "";
   clearenv();
   setenv("PATH", "/usr/bin:/bin", 1);
