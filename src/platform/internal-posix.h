@@ -94,6 +94,13 @@ bool IsRegisteredFormat(
 bool TakesFormat(const std::string& registration, const std::string& path,
                  const std::string& header);
 
+// Puts these on 0 to 3 (3 closed at an exec) and closes every other
+// descriptor; each is moved clear of 0 to 3 first, lest one be overwritten
+// before it is taken (a caller may have left 0 to 2 closed). System calls
+// only, for a child between vfork and exec. False, with errno set, where
+// no descriptor was left to move one to.
+bool KeepOnlyDescriptors(const int (&kept)[4]);
+
 // Starts the program in a session of its own, every signal at its default
 // and none blocked, standard input on null_device, output and error on
 // output, no other descriptor; the error number of a failed start, else 0.

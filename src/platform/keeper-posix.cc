@@ -48,18 +48,6 @@ std::string TwoDigits(long value) {
   return std::string{char('0' + value / 10 % 10), char('0' + value % 10)};
 }
 
-// Every descriptor of the caller's closed (the report's too), its streams
-// on /dev/null, the output file on 3.
-void KeepOnlyOwnDescriptors(int null_device, int output) {
-  const int kept[] = {fcntl(null_device, F_DUPFD_CLOEXEC, 10),
-                      fcntl(output, F_DUPFD_CLOEXEC, 10)};
-  for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-    dup2(kept[0], stream);
-  }
-  dup2(kept[1], 3);
-  closefrom(4);
-}
-
 // Puts insert at the offset at, then what the file holds from from on, and
 // cuts the file there; what is appended meanwhile comes along.
 void Rewrite(int file, off_t at, const std::string& insert, off_t from) {
@@ -134,7 +122,11 @@ void KeepRecording(const std::string& path, char* const argv[], int null_device,
   setsid();
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
-  KeepOnlyOwnDescriptors(null_device, output);
+  // Every descriptor of the caller's closed (the report's too), its
+  // streams on /dev/null, the output file on 3.
+  if (!KeepOnlyDescriptors({null_device, null_device, null_device, output})) {
+    closefrom(4);
+  }
   // Cut through a descriptor of its own: the recorder's appends, and a
   // write at an offset on Linux, go to the end whatever the offset. The
   // file opened again must be the one the recorder writes to.

@@ -296,33 +296,34 @@ ProgramToStart FindProgram(const Text& command_line,
 
 bool IsReadByCommandShell(const Text&) { return false; }
 
+bool KeepOnlyDescriptors(const int (&kept)[4]) {
+  int moved[4];
+  for (int i = 0; i < 4; ++i) {
+    moved[i] = fcntl(kept[i], F_DUPFD_CLOEXEC, 10);
+    if (moved[i] < 0) return false;
+  }
+  for (int i = 0; i < 4; ++i) dup3(moved[i], i, i == 3 ? O_CLOEXEC : 0);
+  closefrom(4);
+  return true;
+}
+
 namespace {
 
 // The child's side of the start, between vfork and exec: system calls only,
-// which allocate nothing and change nothing of the launcher's. A caller may
-// have left 0 to 2 closed, so the descriptors to keep are first moved clear
-// of them, lest one be overwritten before it is taken. A failed exec is
-// told through the pipe, which the exec closes when it succeeds: the C
-// library's spawn tells it through memory the child shares, which an
+// which allocate nothing and change nothing of the launcher's. A failed
+// exec is told through the pipe, which the exec closes when it succeeds:
+// the C library's spawn tells it through memory the child shares, which an
 // emulator (qemu-user) does not share, and the failure was lost.
 [[noreturn]] void BecomeRecorder(const char* path, char* const argv[],
                                  int null_device, int output, int report) {
-  const int input = fcntl(null_device, F_DUPFD_CLOEXEC, 10);
-  const int streams = fcntl(output, F_DUPFD_CLOEXEC, 10);
-  const int word = fcntl(report, F_DUPFD_CLOEXEC, 10);
-  if (input >= 0 && streams >= 0 && word >= 0) {
+  if (KeepOnlyDescriptors({null_device, output, output, report})) {
+    report = 3;
     setsid();
     struct sigaction by_default {};
     by_default.sa_handler = SIG_DFL;
     for (int number = 1; number < NSIG; ++number) {
       sigaction(number, &by_default, nullptr);
     }
-    dup2(input, STDIN_FILENO);
-    dup2(streams, STDOUT_FILENO);
-    dup2(streams, STDERR_FILENO);
-    dup3(word, 3, O_CLOEXEC);
-    closefrom(4);
-    report = 3;
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
