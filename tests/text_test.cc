@@ -69,9 +69,8 @@ TEST(JobFileTest, PiecesJoinAsTheWholeText) {
 
 // The statuses schedulers act on, one for each kind of failure, in order.
 TEST(FailureTest, EachKindHasItsExitStatus) {
-  for (int kind = 0; kind <= static_cast<int>(FailureKind::kOutOfMemory);
-       ++kind)
-    EXPECT_EQ(ExitStatusOf(static_cast<FailureKind>(kind)), kind + 2);
+  for (int i = 0; i <= static_cast<int>(FailureKind::kOutOfMemory); ++i)
+    EXPECT_EQ(ExitStatusOf(static_cast<FailureKind>(i)), i + 2);
 }
 
 }  // namespace
