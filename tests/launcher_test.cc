@@ -146,9 +146,12 @@ class Launcher : public ::testing::TestWithParam<Row> {
  protected:
   void Run(const Row& row);
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("pvr launch " + std::to_string(std::random_device()() % 999999));
-    fs::create_directories(dir_ / "temp");
+    // A new directory, never one a killed run left behind.
+    do
+      dir_ = fs::temp_directory_path() /
+             ("pvr launch " + std::to_string(std::random_device()() % 999999));
+    while (!fs::create_directory(dir_));
+    fs::create_directory(dir_ / "temp");
     // Whatever the builder's umask: a directory others may write is a
     // shared one to the launcher.
     for (const fs::path& made : {dir_, dir_ / "temp"})
