@@ -66,9 +66,8 @@ std::string TextOf(std::string text) {  // unescaped
        at = text.find('\\', at + 1)) {
     const auto named = std::string("rnt0").find(text[at + 1]);
     if (text[at + 1] == 'x')
-      text.replace(
-          at, 4, 1,
-          static_cast<char>(std::stoi(text.substr(at + 2, 2), nullptr, 16)));
+      text.replace(at, 4, 1,
+                   char(std::stoi(text.substr(at + 2, 2), nullptr, 16)));
     else if (named != std::string::npos)
       text.replace(at, 2, 1, "\r\n\t"[named]);  // "\0": the array's own end
   }

@@ -22,6 +22,11 @@
 namespace pvr {
 namespace {
 
+// A path of this test process's own in the scratch directory.
+std::string ScratchPath(const std::string& name) {
+  return ::testing::TempDir() + name + std::to_string(getpid());
+}
+
 // The failure the call throws, if any.
 template <typename Call>
 std::optional<Failure> FailureOf(const Call& call) {
@@ -34,8 +39,7 @@ std::optional<Failure> FailureOf(const Call& call) {
 }
 
 TEST(RecordingOutputTest, KeptWithinItsBoundAndItsEndSaid) {
-  const std::string path =
-      ::testing::TempDir() + "pvr-output-" + std::to_string(getpid());
+  const std::string path = ScratchPath("pvr-output-");
   std::string lines;
   for (int i = 0; i < 300000; ++i) lines += "line " + std::to_string(i) + "\n";
   std::ofstream(path) << lines;
@@ -147,8 +151,7 @@ TEST(ProgramTest, ImagesAndRegisteredFormatsAreTold) {
 // only that: five scripts in a row, not six; an interpreter's name within
 // the 256 bytes it reads; an image's interpreter a file.
 TEST(ProgramTest, TheKernelsRulesDecide) {
-  const std::string dir =
-      ::testing::TempDir() + "pvr-programs-" + std::to_string(getpid()) + "/";
+  const std::string dir = ScratchPath("pvr-programs-") + "/";
   std::string image = Image(true, false, native);
   image.replace(190, 3, std::string("/.\0", 3));
   const std::pair<std::string, int> cases[] = {
@@ -184,8 +187,7 @@ TEST(ProgramTest, TheKernelsRulesDecide) {
 // A start that fails is told, under an emulator too, whose child does not
 // share the launcher's memory.
 TEST(ProcessTest, AStartThatFailsIsTold) {
-  const std::string junk =
-      ::testing::TempDir() + "pvr-junk-" + std::to_string(getpid());
+  const std::string junk = ScratchPath("pvr-junk-");
   std::ofstream(junk) << "junk";
   chmod(junk.c_str(), 0700);
   const int null_device = open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -201,8 +203,7 @@ TEST(ProcessTest, AStartThatFailsIsTold) {
 }
 
 TEST(RunLogTest, AWriteBeyondTheFileSizeLimitLeavesNoPartOfTheRecord) {
-  const std::string path =
-      ::testing::TempDir() + "pvr-cut-back-" + std::to_string(getpid());
+  const std::string path = ScratchPath("pvr-cut-back-");
   std::ofstream(path) << "earlier\n";
   rlimit limit;
   getrlimit(RLIMIT_FSIZE, &limit);
