@@ -129,9 +129,10 @@ namespace {
 
 void RequireStartable(const Text& program, const std::string& path, int depth);
 
-// The interpreter a script or an image names must be there, and a
-// script's must be startable itself; its absence is reported by its own
-// name.
+// The interpreter a script or an image names must be there, a script's
+// startable itself, an image's an ELF image, which the kernel loads
+// itself (else the start fails with EIO or ELIBBAD); its absence is
+// reported by its own name.
 void RequireInterpreter(const Text& program, const std::string& interpreter,
                         int depth) {
   const Text name = TextOfBytes(interpreter);
@@ -141,8 +142,7 @@ void RequireInterpreter(const Text& program, const std::string& interpreter,
     throw Failure{FailureKind::kNotAProgram, program,
                   TextOf("names no interpreter")};
   }
-  // An image's interpreter need only be there to run; a script's is read
-  // in turn, so it must be a file.
+  // Either is opened by the kernel as a program: a file the user may run.
   const int access = faccessat(AT_FDCWD, interpreter.c_str(), X_OK, AT_EACCESS);
   if (access != 0 && (errno == ENOENT || errno == ENOTDIR)) {
     throw Failure{FailureKind::kProgramNotFound, name, of};
@@ -151,7 +151,13 @@ void RequireInterpreter(const Text& program, const std::string& interpreter,
       !S_ISREG(status.st_mode)) {
     throw Failure{FailureKind::kAccessDenied, name, of};
   }
-  if (depth > 0) RequireStartable(name, interpreter, depth);
+  if (depth > 0) return RequireStartable(name, interpreter, depth);
+  bool read_it = false;
+  const std::string header = Header(interpreter, &read_it);
+  if (read_it && header.compare(0, 4, "\177ELF") != 0) {
+    throw Failure{FailureKind::kInputOutput, name,
+                  of + TextOf(", not an ELF image")};
+  }
 }
 
 // Whether this program runs under an emulator (qemu-user) that a binfmt_misc
