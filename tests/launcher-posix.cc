@@ -35,7 +35,6 @@ std::intptr_t StartLauncher(
   sigaddset(&blocked, SIGTERM);
   sigprocmask(SIG_SETMASK, &blocked, nullptr);
   signal(SIGHUP, SIG_IGN);
-  close(STDIN_FILENO);
   for (const int stream : {STDOUT_FILENO, STDERR_FILENO}) {
     const fs::path file = dir / (stream == STDOUT_FILENO ? "stdout" : "stderr");
     dup2(open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), stream);
@@ -45,6 +44,7 @@ std::intptr_t StartLauncher(
     if (pipe(unread) != 0 || close(unread[0]) != 0) _exit(125);
     dup2(unread[1], STDOUT_FILENO);
   }
+  close(STDIN_FILENO);  // last: an open above would take its place
   // 3 and 4 held as a careless caller would: the recorder must see neither.
   dup2(dup2(STDERR_FILENO, 3), 4);
   const std::string zone = getenv("TZ") != nullptr ? getenv("TZ") : "";

@@ -195,7 +195,7 @@ Text ForbiddenInFileNames() { return Text(1, u'\0'); }
 
 void ReadTextPieces(const Text& path,
                     const std::function<bool(const Text&)>& take) {
-  struct stat status;
+  struct stat status {};
   const OpenFile file = OpenRegularFile(path, O_RDONLY, status);
   // Outside the stack: stack-clash protection would touch every page of
   // a frame this large at each call, and a run reads one file.
