@@ -47,6 +47,9 @@ TEST(CommandLineTest, SplitsByTheWindowsRules) {
   for (const auto& [line, words] : cases)
     EXPECT_EQ(SplitCommandLine(line), words)
         << std::string(line.begin(), line.end());
+  // cmd.exe's: % anywhere, & and ^ outside quotes.
+  EXPECT_EQ(ActedOnAt(u"%\"&%\"&^x", u"%", u"&^"),
+            (std::vector<std::size_t>{1, 4, 6, 7}));
 }
 
 TEST(JobFileTest, PiecesJoinAsTheWholeText) {

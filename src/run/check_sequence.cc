@@ -9,6 +9,7 @@
 #include "job/job_file.h"
 #include "platform/platform.h"
 #include "run/run_plan.h"
+#include "text/command_line.h"
 #include "text/failure.h"
 
 namespace pvr {
@@ -24,6 +25,16 @@ void Say(const char* label, const Text& value) {
 
 // Between brackets, so that spaces and quotes at a word's ends show.
 Text Delimited(const Text& text) { return u"[" + text + u"]"; }
+
+// Each character a reader of the text acts on, and where.
+Text ActedOn(const Text& text, const Text& always, const Text& unquoted) {
+  Text acted_on;
+  for (const std::size_t at : ActedOnAt(text, always, unquoted)) {
+    acted_on += TextOf(" ") + Delimited(Text(1, text[at - 1])) +
+                TextOf(" at ") + TextOf(std::to_string(at).c_str());
+  }
+  return acted_on;
+}
 
 // The value derived from the job data read with line marks, or nothing
 // where the marks push a value beyond its limits.
@@ -159,17 +170,7 @@ void WarnAboutUnquotedProgram(const RunPlan& plan,
 // Titles in a command often come from programme data.
 void WarnAboutCommandShell(const RunPlan& plan) {
   if (plan.start_failure || !IsReadByCommandShell(plan.program.path)) return;
-  const Text& line = plan.program.command_line;
-  Text acted_on;
-  bool quoted = false;
-  for (std::size_t at = 0; at < line.size(); ++at) {
-    quoted = quoted != (line[at] == u'"');
-    if (line[at] == u'%' ||
-        (!quoted && Text(u"&|<>^").find(line[at]) != Text::npos)) {
-      acted_on += TextOf(" ") + Delimited(Text(1, line[at])) + TextOf(" at ") +
-                  TextOf(std::to_string(at + 1).c_str());
-    }
-  }
+  const Text acted_on = ActedOn(plan.program.command_line, u"%", u"&|<>^");
   Say("warning", TextOf("cmd.exe reads the command of a batch file") +
                      (acted_on.empty() ? Text()
                                        : TextOf(" and acts on") + acted_on +
@@ -188,13 +189,7 @@ void WarnAboutShellScript(const std::vector<Text>& words) {
           std::end(shells)) {
     return;
   }
-  Text acted_on;
-  for (std::size_t at = 0; at < words[2].size(); ++at) {
-    if (Text(u"'\"`$\\;&|<>()*?[]").find(words[2][at]) != Text::npos) {
-      acted_on += TextOf(" ") + Delimited(Text(1, words[2][at])) +
-                  TextOf(" at ") + TextOf(std::to_string(at + 1).c_str());
-    }
-  }
+  const Text acted_on = ActedOn(words[2], u"'\"`$\\;&|<>()*?[]", Text());
   if (!acted_on.empty()) {
     Say("warning", TextOf("the shell's script acts on") + acted_on +
                        TextOf(": a title with one of them breaks it"));

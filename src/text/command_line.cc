@@ -56,4 +56,18 @@ std::vector<Text> ProgramAndArguments(const Text& command_line) {
   return words;
 }
 
+std::vector<std::size_t> ActedOnAt(const Text& text, const Text& always,
+                                   const Text& unquoted) {
+  std::vector<std::size_t> positions;
+  bool quoted = false;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    quoted = quoted != (text[at] == u'"');
+    if (always.find(text[at]) != Text::npos ||
+        (!quoted && unquoted.find(text[at]) != Text::npos)) {
+      positions.push_back(at + 1);
+    }
+  }
+  return positions;
+}
+
 }  // namespace pvr

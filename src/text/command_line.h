@@ -17,4 +17,9 @@ std::vector<Text> SplitCommandLine(const Text& command_line);
 // program is a program-not-found failure.
 std::vector<Text> ProgramAndArguments(const Text& command_line);
 
+// The 1-based positions of the characters a reader of the text acts on:
+// those of always anywhere, those of unquoted outside double quotes.
+std::vector<std::size_t> ActedOnAt(const Text& text, const Text& always,
+                                   const Text& unquoted);
+
 }  // namespace pvr
