@@ -236,8 +236,9 @@ struct ProgramToStart {
 // to be one the system can start, with all the start needs; fails as the
 // start would. POSIX: PATH searched for a name without "/"; an executable
 // regular file by the effective ids, in a format the kernel runs (an ELF
-// image whose interpreter is there, a "#!" script whose interpreter is, a
-// format registered with binfmt_misc); /dev/null there. Windows: the
+// image whose interpreter is an ELF image there, a "#!" script whose
+// interpreter is startable, a format registered with binfmt_misc);
+// /dev/null there. Windows: the
 // system's rules for a command line (a quoted first word as written, an
 // unquoted one with each run of the words after it, ".exe" added), in
 // CreateProcess's folder order; more than one match is refused; a PE
