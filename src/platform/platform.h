@@ -238,12 +238,11 @@ struct ProgramToStart {
 // regular file by the effective ids, in a format the kernel runs (an ELF
 // image whose interpreter is an ELF image there, a "#!" script whose
 // interpreter is startable, a format registered with binfmt_misc);
-// /dev/null there. Windows: the
-// system's rules for a command line (a quoted first word as written, an
-// unquoted one with each run of the words after it, ".exe" added), in
-// CreateProcess's folder order; more than one match is refused; a PE
-// image, or a batch or .com file. The words are the command's, split once
-// (ProgramAndArguments).
+// /dev/null there. Windows: the system's rules for a command line (a
+// quoted first word as written, an unquoted one with each run of the words
+// after it, ".exe" added), in CreateProcess's folder order; more than one
+// match is refused; a PE image, or a batch or .com file. The words are the
+// command's, split once (ProgramAndArguments).
 ProgramToStart FindProgram(const Text& command_line,
                            const std::vector<Text>& words);
 
