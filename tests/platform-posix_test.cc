@@ -150,7 +150,7 @@ TEST(ProgramTest, ImagesAndRegisteredFormatsAreTold) {
 
 // Refused before anything changes is what the kernel would not start, and
 // only that: five scripts in a row, not six; an interpreter's name within
-// the 256 bytes it reads; an image's interpreter a file.
+// the 256 bytes it reads; an image's interpreter a file, and an ELF image.
 TEST(ProgramTest, TheKernelsRulesDecide) {
   const std::string dir = ScratchPath("pvr-programs-") + "/";
   const std::pair<std::string, int> cases[] = {
