@@ -74,6 +74,11 @@ std::string Header(const std::string& path, bool* read_it = nullptr) {
   return header;
 }
 
+// Whether the file starts as an ELF image, whatever its machine.
+bool HasElfMagic(const std::string& header) {
+  return header.compare(0, 4, "\177ELF") == 0;
+}
+
 // A whole number of size bytes at the offset, in the image's byte order;
 // 0 past the end.
 std::uint64_t Field(const std::string& bytes, std::uint64_t at,
@@ -154,7 +159,7 @@ void RequireInterpreter(const Text& program, const std::string& interpreter,
   if (depth > 0) return RequireStartable(name, interpreter, depth);
   bool read_it = false;
   const std::string header = Header(interpreter, &read_it);
-  if (read_it && header.compare(0, 4, "\177ELF") != 0) {
+  if (read_it && !HasElfMagic(header)) {
     throw Failure{FailureKind::kInputOutput, name,
                   of + TextOf(", not an ELF image")};
   }
@@ -256,10 +261,7 @@ bool TakesFormat(const std::string& registration, const std::string& path,
 
 bool IsNativeImage(const std::string& header, std::string& interpreter,
                    bool any_machine) {
-  const bool elf = header.compare(0, 4,
-                                  "\x7f"
-                                  "ELF") == 0 &&
-                   (header[4] == 1 || header[4] == 2) &&
+  const bool elf = HasElfMagic(header) && (header[4] == 1 || header[4] == 2) &&
                    (header[5] == 1 || header[5] == 2);
   const bool wide = elf && header[4] == 2, big = elf && header[5] == 2;
   const std::uint64_t type = Field(header, 16, 2, big);
